@@ -1,0 +1,59 @@
+#include "common.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace hst {
+
+py::object to_int(py::handle v) { return py::module_::import("builtins").attr("int")(v); }
+py::object to_float(py::handle v) { return py::module_::import("builtins").attr("float")(v); }
+py::str to_str(py::handle v) { return py::str(v); }
+
+std::string to_lower_text(py::handle v) { return py::str(v).attr("lower")().cast<std::string>(); }
+
+bool truth(py::handle v) {
+  int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+static bool rich(py::handle a, double b, int op) {
+  py::object rhs = py::float_(b);
+  if (std::floor(b) == b && std::fabs(b) < 9e15) rhs = py::int_(static_cast<long long>(b));
+  int r = PyObject_RichCompareBool(a.ptr(), rhs.ptr(), op);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+bool py_lt(py::handle a, double b) { return rich(a, b, Py_LT); }
+bool py_le(py::handle a, double b) { return rich(a, b, Py_LE); }
+
+int64_t int64_saturating(py::handle pyint) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(pyint.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow > 0) return std::numeric_limits<int64_t>::max();
+  if (overflow < 0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+double as_double(py::handle pyfloat) {
+  double v = PyFloat_AsDouble(pyfloat.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return v;
+}
+
+void raise_value_error(const std::string& message) { throw py::value_error(message); }
+
+void print_line(const std::string& text) {
+  py::module_ builtins = py::module_::import("builtins");
+  builtins.attr("print")(py::str(text), py::arg("flush") = true);
+}
+
+std::string fixed(double x, int decimals) {
+  return py::str("{:." + std::to_string(decimals) + "f}").format(x).cast<std::string>();
+}
+
+std::string text_of(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+}  // namespace hst

@@ -1,0 +1,83 @@
+// Documentation texts of the module's functions.
+#pragma once
+
+namespace hst::doc {
+
+inline constexpr const char* kHybridSeqTrain = R"DOC(使用 CNN-RNN 对一维数组、多通道序列、灰度图或彩色图进行分类。
+
+每条样本中选定的一个轴作为序列轴（按顺序读取），其余各轴合并为每个序列步的特征；
+随后依次进行一维卷积、循环网络（RNN/LSTM/GRU）、分类、评价与绘图。
+
+Parameters
+----------
+X : np.ndarray
+    数值数组，常见格式：
+    - 一维数据 [样本数, 长度]，例如 [150, 4]；
+    - 多通道序列 [样本数, 通道数, 长度]，例如 [2700, 9, 128]；
+    - 灰度图 [样本数, 高, 宽]，例如 [5000, 28, 28]；
+    - 彩色图 [样本数, 通道数, 高, 宽]。
+    X 必须全部为有限数（不能包含 NaN 或 Inf）。
+Y : sequence
+    每条样本一个类别标签，可以是整数、实数或文本。
+options : dict, optional
+    输入适配：
+        sampleDimension : "auto" 或 int，默认 "auto"。X 中哪个轴是样本维；"auto" 先试第一个轴，再试最后一个轴。
+        sequenceAxis : int，默认 -1。单条样本内部哪个轴是有序的序列轴（时间或位置），不含样本维、从0计数，-1 为最后一轴。
+            一维样本用 0，[通道, 时间] 样本用 1，[通道, 高, 宽] 样本通常用 2。网络按顺序读取该轴，不能随意选择。
+    数据划分：
+        splitLabels : sequence 或 None，默认 None。预先给定的划分（1=训练，2=验证，3=测试），用于把受试者、设备或批次分开；
+            给定时 rTrain、validationRatio 和 shuffle 不起作用。
+        rTrain : float，默认 0.8。训练集加验证集占全部样本的比例，其余为最终测试集（不是训练集单独的比例）。
+        validationRatio : float，默认 0.15。验证集占训练加验证样本池的比例；验证集用于提前停止和模型选择。
+        shuffle : bool，默认 True。分层划分前是否打乱独立样本；严格按时间排列的数据或固定划分应关闭。
+        seed : int，默认 42。随机种子；0 表示不固定任何随机性。
+    网络结构：
+        networkType : str，默认 "LSTM"。循环层类型：RNN/LSTM/GRU/BiRNN/BiLSTM/BiGRU；"Bi" 类型双向读取，代价更高。
+        convChannels : sequence of int，默认 [32, 64]。各一维卷积层的输出通道数；元素个数即卷积层数。
+        kernelSize : int，默认 5。卷积核覆盖的相邻位置数；取奇数以便填充后长度不变。
+        poolSize : int，默认 2。最大池化窗口；1 表示不池化。
+        rnnHidden : int，默认 64。循环层隐藏单元数。
+        rnnLayers : int，默认 1。循环层层数；只有多于一层时 dropout 才作用于循环层之间。
+        dropout : float，默认 0.2。丢弃概率。
+    训练过程：
+        solverName : str，默认 "adam"。优化器：adam/sgdm/rmsprop；"adam" 通常是首选。
+        maxEpochs : int，默认 40。最大训练轮数；提前停止可能更早结束训练。
+        learnRate : float，默认 0.001。初始学习率。
+        batchSize : int，默认 64。小批量样本数。
+        earlyStoppingPatience : int，默认 8。验证损失连续多少轮未改善后停止训练；0 表示关闭提前停止。
+        learnRateSchedule : str，默认 "none"。"none" 或 "piecewise"；"piecewise" 每隔 learnRateDropPeriod 轮把学习率乘以 learnRateDropFactor。
+        learnRateDropPeriod : int，默认 15。学习率下降周期（轮）。
+        learnRateDropFactor : float，默认 0.5。学习率下降因子。
+        classWeight : "auto"、"none" 或 sequence of float，默认 "auto"。"auto" 按训练集频率的倒数加权，"none" 不加权，或每个类别一个权重。
+        deviceSel : str，默认 "auto"。"auto"/"cpu"/"gpu"；"auto" 有可用GPU时使用GPU，否则使用CPU。
+    数据处理与绘图：
+        mapflag : bool，默认 True。只用训练集的均值和标准差对特征进行标准化。
+        figflag : bool，默认 True。绘制并保存结果图。
+        showFigures : bool，默认 True。同时尝试打开图窗（无论如何都会保存文件）。
+        caseName : str，默认 "CNN-RNN"。保存图片的文件名前缀，便于多次运行共用一个图片文件夹。
+        classNames : sequence of str 或 None，默认 None。类别显示名称，顺序与 Y 中排序后的类别值一致。
+
+Returns
+-------
+foreData : np.ndarray
+    测试集预测标签，使用与Y一致的原始类别值。
+foreDataTrain : np.ndarray
+    训练集预测标签。
+model : torch.nn.Module
+    已恢复到最佳验证损失状态的 CNN-RNN 模型。
+info : dict
+    包含训练/验证/测试索引和真实标签、验证集预测、类别得分、
+    Accuracy/Precision/Recall/F1、混淆矩阵、训练历史、归一化参数、
+    输入尺寸适配记录、最佳轮次、训练设备和完整options。
+
+Example
+-------
+pred_test, pred_train, model, info = HybridSeqTrain(X, Y, options)
+)DOC";
+
+inline constexpr const char* kSetRandomSeed = "固定 Python、NumPy、PyTorch（及所有CUDA设备）的随机种子；0 表示不固定。";
+inline constexpr const char* kAdaptToSequence =
+    "把任意布局的 X 转换为 [样本数, 特征数, 序列长度] 的 float32 数组，并返回尺寸适配记录。";
+inline constexpr const char* kSplitIndices = "按 splitLabels 或分层随机划分得到训练、验证、测试索引。";
+
+}  // namespace hst::doc

@@ -1,0 +1,61 @@
+// The training and prediction engine: epoch loop, batching, loss, backward,
+// clipping, optimiser steps, schedule, best-state tracking, batched
+// prediction. Pure ATen/autograd; it runs with the GIL released and reaches
+// Python only through the hooks.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "network.h"
+
+namespace hst {
+
+enum class Solver { ADAM, SGDM, RMSPROP };
+
+struct EngineConfig {
+  int64_t batch_size = 64;
+  int64_t max_epochs = 40;
+  int64_t patience = 8;  // 0: no early stopping
+  Solver solver = Solver::ADAM;
+  double learn_rate = 1e-3;
+  bool piecewise = false;
+  int64_t drop_period = 15;
+  double drop_factor = 0.5;
+  at::Tensor class_weights;  // undefined: unweighted loss; else [K] on the device
+  at::Device device = at::kCPU;
+};
+
+struct EpochStats {
+  double train_loss = 0, val_loss = 0, train_accuracy = 0, val_accuracy = 0;
+};
+
+struct EngineHooks {
+  std::function<void(int64_t epoch, const EpochStats&)> on_epoch;  // after every epoch
+  std::function<void(int64_t patience)> on_early_stop;
+  std::function<void()> check_interrupt;  // throws to abandon the run
+};
+
+struct EngineResult {
+  std::vector<EpochStats> history;
+  int64_t best_epoch = 0;
+  double best_val_loss = 0;
+};
+
+// Trains `net` in place on the rows `train_idx` of x/y (host tensors, x
+// float32 [n, F, L], y int64 [n]) and validates on `val_idx`; restores the
+// state of the best validation epoch and leaves the network in eval mode.
+EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
+                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks);
+
+// Predicts the rows `idx` in batches: (codes int64 [m], probabilities
+// float32 [m, K]) on the host, in `idx` order. Uses the network's current
+// training flags (eval after train_network).
+std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
+                                               int64_t batch_size, const at::Device& device,
+                                               const EngineHooks& hooks);
+
+}  // namespace hst

@@ -1,0 +1,102 @@
+// Module setup: binds the libraries, sets the two plotting defaults, imports
+// the evaluation function, creates the network class and the module's
+// functions with their docstrings and annotation texts.
+#include <c10/util/Exception.h>
+
+#include "docstrings.h"
+#include "stages.h"
+
+namespace {
+
+namespace py = pybind11;
+
+// c10 errors raised by our own ATen code reach Python as the matching
+// built-in exception, never as a crash.
+void translate_errors(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const c10::IndexError& e) {
+    PyErr_SetString(PyExc_IndexError, e.what_without_backtrace());
+  } catch (const c10::ValueError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what_without_backtrace());
+  } catch (const c10::TypeError& e) {
+    PyErr_SetString(PyExc_TypeError, e.what_without_backtrace());
+  } catch (const c10::NotImplementedError& e) {
+    PyErr_SetString(PyExc_NotImplementedError, e.what_without_backtrace());
+  } catch (const c10::Error& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what_without_backtrace());
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(HybridSeqTrain, m) {
+  using annotated::param;
+  using annotated::param_with_default;
+  m.doc() = "CNN-RNN 通用分类核心函数。";
+  py::register_local_exception_translator(&translate_errors);
+
+  // 1. Standard library and typing names.
+  m.attr("copy") = py::module_::import("copy");
+  m.attr("random") = py::module_::import("random");
+  m.attr("Path") = py::module_::import("pathlib").attr("Path");
+  py::module_ typing = py::module_::import("typing");
+  for (const char* name : {"Any", "Dict", "Optional", "Sequence", "Tuple"}) m.attr(name) = typing.attr(name);
+
+  // 2. Libraries.
+  m.attr("plt") = py::module_::import("matplotlib.pyplot");
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("train_test_split") = py::module_::import("sklearn.model_selection").attr("train_test_split");
+  py::module_ data = py::module_::import("torch.utils.data");
+  m.attr("DataLoader") = data.attr("DataLoader");
+  m.attr("TensorDataset") = data.attr("TensorDataset");
+
+  // 3. The evaluation function, by absolute import.
+  m.attr("RatePredictions") = py::module_::import("RatePredictions").attr("RatePredictions");
+
+  // 4. Process-wide plotting defaults.
+  py::object rc = m.attr("plt").attr("rcParams");
+  py::list sans;
+  sans.append("SimHei");
+  sans.append("Microsoft YaHei");
+  sans.append("DejaVu Sans");
+  rc["font.sans-serif"] = sans;
+  rc["axes.unicode_minus"] = false;
+
+  // 5. The network class.
+  annotated::register_type(m);
+  hst::register_network(m);
+
+  // 6. The module's functions.
+  m.attr("_set_random_seed") = annotated::make(
+      m, py::cpp_function(&hst::set_random_seed, py::arg("seed")), "_set_random_seed", "_set_random_seed",
+      hst::doc::kSetRandomSeed, {param("seed", "int")}, "None");
+  m.attr("_adapt_to_sequence") = annotated::make(
+      m,
+      py::cpp_function(&hst::adapt_to_sequence, py::arg("X"), py::arg("y_count"), py::arg("sequence_axis"),
+                       py::arg("sample_dimension")),
+      "_adapt_to_sequence", "_adapt_to_sequence", hst::doc::kAdaptToSequence,
+      {param("X", "np.ndarray"), param("y_count", "int"), param("sequence_axis", "int"),
+       param("sample_dimension", "str | int")},
+      "Tuple[np.ndarray, Dict[str, Any]]");
+  m.attr("_split_indices") = annotated::make(
+      m, py::cpp_function(&hst::split_indices, py::arg("y_encoded"), py::arg("options")), "_split_indices",
+      "_split_indices", hst::doc::kSplitIndices, {param("y_encoded", "np.ndarray"), param("options", "Dict[str, Any]")},
+      "Tuple[np.ndarray, np.ndarray, np.ndarray]");
+  m.attr("_metrics_with_display_names") = annotated::make(
+      m,
+      py::cpp_function(&hst::metrics_with_display_names, py::arg("y_true"), py::arg("y_pred"),
+                       py::arg("encoded_classes")),
+      "_metrics_with_display_names", "_metrics_with_display_names", "对编码标签计算分类指标。",
+      {param("y_true", "np.ndarray"), param("y_pred", "np.ndarray"), param("encoded_classes", "np.ndarray")},
+      "Dict[str, Any]");
+  m.attr("HybridSeqTrain") = annotated::make(
+      m,
+      py::cpp_function(&hst::hybrid_seq_train, py::arg("X"), py::arg("Y"), py::arg("options") = py::none()),
+      "HybridSeqTrain", "HybridSeqTrain", hst::doc::kHybridSeqTrain,
+      {param("X", "np.ndarray"), param("Y", "Sequence[Any]"),
+       param_with_default("options", "Optional[Dict[str, Any]]", py::none())},
+      "Tuple[np.ndarray, np.ndarray, nn.Module, Dict[str, Any]]");
+}

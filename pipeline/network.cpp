@@ -1,0 +1,307 @@
+// The convolutional-recurrent network: the torch.nn structure (built through
+// torch.nn classes so state_dict, parameters(), .to() and saving behave as
+// usual) and its one forward definition in ATen.
+#include <atomic>
+
+#include "rnn_native.h"
+#include "stages.h"
+
+namespace hst {
+
+namespace {
+std::atomic<bool> g_native_kernels{true};
+}
+
+bool native_kernels_enabled() { return g_native_kernels.load(std::memory_order_relaxed); }
+void set_native_kernels_enabled(bool on) { g_native_kernels.store(on, std::memory_order_relaxed); }
+
+// ---------------------------------------------------------------------------
+// Core (ATen only)
+
+void NetParams::set_training(bool on) {
+  for (auto& s : cnn)
+    if (s.kind == CnnStep::BATCH_NORM) s.bn.training = on;
+  rnn.training = on;
+  dropout_training = on;
+}
+
+std::vector<at::Tensor> NetParams::parameters() const {
+  std::vector<at::Tensor> out;
+  for (const auto& s : cnn) {
+    if (s.kind == CnnStep::CONV) {
+      out.push_back(s.conv.weight);
+      if (s.conv.bias.defined()) out.push_back(s.conv.bias);
+    } else if (s.kind == CnnStep::BATCH_NORM) {
+      if (s.bn.weight.defined()) out.push_back(s.bn.weight);
+      if (s.bn.bias.defined()) out.push_back(s.bn.bias);
+    }
+  }
+  for (const auto& w : rnn.flat_weights) out.push_back(w);
+  out.push_back(fc_weight);
+  if (fc_bias.defined()) out.push_back(fc_bias);
+  return out;
+}
+
+std::vector<at::Tensor> NetParams::state() const {
+  std::vector<at::Tensor> out = parameters();
+  for (const auto& s : cnn) {
+    if (s.kind != CnnStep::BATCH_NORM) continue;
+    for (const auto* t : {&s.bn.running_mean, &s.bn.running_var, &s.bn.num_batches_tracked})
+      if (t->defined()) out.push_back(*t);
+  }
+  return out;
+}
+
+static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x) {
+  double factor = bn.momentum < 0 ? 0.0 : bn.momentum;
+  if (bn.training && bn.track_running_stats && bn.num_batches_tracked.defined()) {
+    {
+      at::NoGradGuard no_grad;
+      bn.num_batches_tracked.add_(1);
+    }
+    if (bn.momentum < 0) factor = 1.0 / bn.num_batches_tracked.item<double>();
+  }
+  bool use_batch_stats = bn.training || (!bn.running_mean.defined() && !bn.running_var.defined());
+  if (bn.training) {
+    int64_t per_channel = x.size(0);
+    for (int64_t d = 2; d < x.dim(); ++d) per_channel *= x.size(d);
+    TORCH_CHECK_VALUE(per_channel > 1, "Expected more than 1 value per channel when training, got input size ",
+                      x.sizes());
+  }
+  const bool use_running = !bn.training || bn.track_running_stats;
+  return at::batch_norm(x, bn.weight, bn.bias, use_running ? bn.running_mean : at::Tensor(),
+                        use_running ? bn.running_var : at::Tensor(), use_batch_stats, factor, bn.eps,
+                        at::globalContext().userEnabledCuDNN());
+}
+
+at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
+  if (native_kernels_enabled() && native_recurrent_supported(r, x)) return native_recurrent_forward(r, x);
+  const int64_t dirs = r.bidirectional ? 2 : 1;
+  const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
+  at::Tensor h0 = at::zeros({r.num_layers * dirs, batch, r.hidden_size}, x.options());
+  switch (r.kind) {
+    case RnnKind::LSTM: {
+      at::Tensor c0 = at::zeros_like(h0);
+      return std::get<0>(at::lstm(x, {h0, c0}, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                  r.bidirectional, r.batch_first));
+    }
+    case RnnKind::GRU:
+      return std::get<0>(at::gru(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                 r.bidirectional, r.batch_first));
+    case RnnKind::RNN_RELU:
+      return std::get<0>(at::rnn_relu(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                      r.bidirectional, r.batch_first));
+    case RnnKind::RNN_TANH:
+    default:
+      return std::get<0>(at::rnn_tanh(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                      r.bidirectional, r.batch_first));
+  }
+}
+
+at::Tensor network_forward(const NetParams& p, const at::Tensor& input) {
+  at::Tensor x = input;
+  for (const auto& s : p.cnn) {
+    switch (s.kind) {
+      case CnnStep::CONV:
+        x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
+                       s.conv.groups);
+        break;
+      case CnnStep::BATCH_NORM:
+        x = batch_norm_step(s.bn, x);
+        break;
+      case CnnStep::RELU:
+        x = at::relu(x);
+        break;
+      case CnnStep::MAX_POOL:
+        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
+        break;
+    }
+  }
+  x = x.transpose(1, 2);  // [B, L', W]: steps along dim 1, as batch_first expects
+  at::Tensor out = recurrent_forward(p.rnn, x);
+  at::Tensor summary;
+  if (p.bidirectional_summary) {
+    const int64_t h = out.size(-1) / 2;
+    // forward direction after the last step, backward direction after reading back to the first
+    summary = at::cat({out.select(1, out.size(1) - 1).slice(1, 0, h), out.select(1, 0).slice(1, h)}, 1);
+  } else {
+    summary = out.select(1, out.size(1) - 1);
+  }
+  summary = at::dropout(summary, p.dropout_p, p.dropout_training);
+  return at::linear(summary, p.fc_weight, p.fc_bias);
+}
+
+// ---------------------------------------------------------------------------
+// Binding side
+
+static at::Tensor tensor_or_undefined(py::handle obj) {
+  if (obj.is_none()) return at::Tensor();
+  return obj.cast<at::Tensor>();
+}
+
+static int64_t first_int(py::handle v) {
+  if (py::isinstance<py::tuple>(v) || py::isinstance<py::list>(v)) return py::cast<int64_t>(v[py::int_(0)]);
+  return py::cast<int64_t>(v);
+}
+
+NetParams extract_net_params(py::handle module) {
+  py::module_ nn = py::module_::import("torch.nn");
+  NetParams p;
+  py::object cnn = module.attr("cnn");
+  for (py::handle layer : cnn) {
+    CnnStep s;
+    if (py::isinstance(layer, nn.attr("Conv1d"))) {
+      TORCH_CHECK_VALUE(!py::isinstance<py::str>(layer.attr("padding")) &&
+                            layer.attr("padding_mode").cast<std::string>() == "zeros",
+                        "only zero padding given as a number is supported in cnn");
+      s.kind = CnnStep::CONV;
+      s.conv.weight = layer.attr("weight").cast<at::Tensor>();
+      s.conv.bias = tensor_or_undefined(layer.attr("bias"));
+      s.conv.padding = first_int(layer.attr("padding"));
+      s.conv.stride = first_int(layer.attr("stride"));
+      s.conv.dilation = first_int(layer.attr("dilation"));
+      s.conv.groups = layer.attr("groups").cast<int64_t>();
+    } else if (py::isinstance(layer, nn.attr("BatchNorm1d"))) {
+      s.kind = CnnStep::BATCH_NORM;
+      s.bn.weight = tensor_or_undefined(layer.attr("weight"));
+      s.bn.bias = tensor_or_undefined(layer.attr("bias"));
+      s.bn.running_mean = tensor_or_undefined(layer.attr("running_mean"));
+      s.bn.running_var = tensor_or_undefined(layer.attr("running_var"));
+      s.bn.num_batches_tracked = tensor_or_undefined(layer.attr("num_batches_tracked"));
+      s.bn.eps = layer.attr("eps").cast<double>();
+      py::object m = layer.attr("momentum");
+      s.bn.momentum = m.is_none() ? -1.0 : m.cast<double>();
+      s.bn.training = truth(layer.attr("training"));
+      s.bn.track_running_stats = truth(layer.attr("track_running_stats"));
+    } else if (py::isinstance(layer, nn.attr("ReLU"))) {
+      s.kind = CnnStep::RELU;
+    } else if (py::isinstance(layer, nn.attr("MaxPool1d"))) {
+      s.kind = CnnStep::MAX_POOL;
+      s.pool_kernel = first_int(layer.attr("kernel_size"));
+      py::object st = layer.attr("stride");
+      s.pool_stride = st.is_none() ? s.pool_kernel : first_int(st);
+      TORCH_CHECK_VALUE(first_int(layer.attr("padding")) == 0 && first_int(layer.attr("dilation")) == 1 &&
+                            !truth(layer.attr("ceil_mode")),
+                        "only plain max pooling is supported in cnn");
+    } else {
+      throw py::type_error("unsupported layer in cnn: " + std::string(Py_TYPE(layer.ptr())->tp_name));
+    }
+    p.cnn.push_back(std::move(s));
+  }
+
+  py::object rnn = module.attr("rnn");
+  const std::string mode = rnn.attr("mode").cast<std::string>();
+  if (mode == "LSTM") p.rnn.kind = RnnKind::LSTM;
+  else if (mode == "GRU") p.rnn.kind = RnnKind::GRU;
+  else if (mode == "RNN_TANH") p.rnn.kind = RnnKind::RNN_TANH;
+  else if (mode == "RNN_RELU") p.rnn.kind = RnnKind::RNN_RELU;
+  else throw py::value_error("unsupported recurrent mode: " + mode);
+  if (py::hasattr(rnn, "proj_size"))
+    TORCH_CHECK_VALUE(rnn.attr("proj_size").cast<int64_t>() == 0, "projected LSTM layers are not supported");
+  for (py::handle w : rnn.attr("_flat_weights")) p.rnn.flat_weights.push_back(w.cast<at::Tensor>());
+  p.rnn.hidden_size = rnn.attr("hidden_size").cast<int64_t>();
+  p.rnn.num_layers = rnn.attr("num_layers").cast<int64_t>();
+  p.rnn.bidirectional = truth(rnn.attr("bidirectional"));
+  p.rnn.has_biases = truth(rnn.attr("bias"));
+  p.rnn.batch_first = truth(rnn.attr("batch_first"));
+  p.rnn.dropout = rnn.attr("dropout").cast<double>();
+  p.rnn.training = truth(rnn.attr("training"));
+
+  p.bidirectional_summary = truth(module.attr("bidirectional"));
+  py::object drop = module.attr("dropout");
+  p.dropout_p = drop.attr("p").cast<double>();
+  p.dropout_training = truth(drop.attr("training"));
+  py::object fc = module.attr("classifier");
+  p.fc_weight = fc.attr("weight").cast<at::Tensor>();
+  p.fc_bias = tensor_or_undefined(fc.attr("bias"));
+  return p;
+}
+
+static void require_int(const char* name, py::handle v) {
+  if (!PyLong_Check(v.ptr())) annotated::raise_argument_type(name, "int", v);
+}
+
+static void classifier_init(py::object self, py::object input_features, py::object num_classes,
+                            py::object conv_channels, py::object kernel_size, py::object pool_size,
+                            py::object network_type, py::object rnn_hidden, py::object rnn_layers,
+                            py::object dropout) {
+  require_int("input_features", input_features);
+  require_int("num_classes", num_classes);
+  require_int("kernel_size", kernel_size);
+  require_int("pool_size", pool_size);
+  if (!PyUnicode_Check(network_type.ptr())) annotated::raise_argument_type("network_type", "str", network_type);
+  require_int("rnn_hidden", rnn_hidden);
+  require_int("rnn_layers", rnn_layers);
+  py::object drop = to_float(dropout);
+
+  py::module_ nn = py::module_::import("torch.nn");
+  nn.attr("Module").attr("__init__")(self);
+
+  py::list layers;
+  py::object in_channels = input_features;
+  py::object padding = kernel_size.attr("__floordiv__")(py::int_(2));
+  for (py::handle ch : conv_channels) {
+    py::object out_channels = to_int(ch);
+    layers.append(nn.attr("Conv1d")(in_channels, out_channels, py::arg("kernel_size") = kernel_size,
+                                    py::arg("padding") = padding));
+    layers.append(nn.attr("BatchNorm1d")(out_channels));
+    layers.append(nn.attr("ReLU")());
+    in_channels = out_channels;
+  }
+  if (!py_le(pool_size, 1))
+    layers.append(nn.attr("MaxPool1d")(py::arg("kernel_size") = pool_size, py::arg("stride") = pool_size));
+  self.attr("cnn") = nn.attr("Sequential")(*layers);
+
+  const std::string type = network_type.cast<std::string>();
+  const bool bidirectional = type == "BiLSTM" || type == "BiGRU" || type == "BiRNN";
+  py::dict classes;
+  classes["RNN"] = nn.attr("RNN");
+  classes["LSTM"] = nn.attr("LSTM");
+  classes["GRU"] = nn.attr("GRU");
+  py::object base = network_type.attr("replace")("Bi", "");
+  py::object rnn_class = classes[base];  // a missing key raises KeyError
+  py::object rnn_dropout = py_le(rnn_layers, 1) ? py::object(py::float_(0.0)) : drop;
+  self.attr("rnn") = rnn_class(py::arg("input_size") = in_channels, py::arg("hidden_size") = rnn_hidden,
+                               py::arg("num_layers") = rnn_layers, py::arg("batch_first") = true,
+                               py::arg("bidirectional") = bidirectional, py::arg("dropout") = rnn_dropout);
+  self.attr("bidirectional") = py::bool_(bidirectional);
+  self.attr("dropout") = nn.attr("Dropout")(drop);
+  py::object rnn_output_size = bidirectional ? rnn_hidden.attr("__mul__")(py::int_(2)) : rnn_hidden;
+  self.attr("classifier") = nn.attr("Linear")(rnn_output_size, num_classes);
+}
+
+static at::Tensor classifier_forward(py::object self, py::object x) {
+  NetParams p = extract_net_params(self);
+  at::Tensor input = x.cast<at::Tensor>();
+  return network_forward(p, input);
+}
+
+void register_network(py::module_& m) {
+  using annotated::param;
+  py::module_ nn = py::module_::import("torch.nn");
+  py::object init = annotated::make(
+      m,
+      py::cpp_function(&classifier_init, py::arg("self"), py::arg("input_features"), py::arg("num_classes"),
+                       py::arg("conv_channels"), py::arg("kernel_size"), py::arg("pool_size"),
+                       py::arg("network_type"), py::arg("rnn_hidden"), py::arg("rnn_layers"), py::arg("dropout")),
+      "__init__", "_CNNRNNClassifier.__init__", "",
+      {param("self", ""), param("input_features", "int"), param("num_classes", "int"),
+       param("conv_channels", "Sequence[int]"), param("kernel_size", "int"), param("pool_size", "int"),
+       param("network_type", "str"), param("rnn_hidden", "int"), param("rnn_layers", "int"),
+       param("dropout", "float")},
+      "None");
+  py::object forward = annotated::make(
+      m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x")), "forward",
+      "_CNNRNNClassifier.forward", "", {param("self", ""), param("x", "torch.Tensor")}, "torch.Tensor");
+  py::dict ns;
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = py::str("_CNNRNNClassifier");
+  ns["__doc__"] = py::str("一维卷积提取局部模式，循环层汇总完整序列，最后输出类别得分。");
+  ns["__init__"] = init;
+  ns["forward"] = forward;
+  py::object cls = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(
+      "_CNNRNNClassifier", py::make_tuple(nn.attr("Module")), ns);
+  m.attr("_CNNRNNClassifier") = cls;
+}
+
+}  // namespace hst

@@ -1,0 +1,152 @@
+// Entry point and options: copies and completes the options, encodes the
+// labels, validates the scalar options in a fixed order, then runs the
+// stages in order.
+#include <cmath>
+
+#include "run.h"
+
+namespace hst {
+
+namespace {
+
+// The defaults, in insertion order; fresh objects on every call.
+py::list default_options() {
+  py::list d;
+  auto add = [&d](const char* key, py::object value) { d.append(py::make_tuple(key, value)); };
+  py::list conv;
+  conv.append(32);
+  conv.append(64);
+  add("sampleDimension", py::str("auto"));
+  add("sequenceAxis", py::int_(-1));
+  add("splitLabels", py::none());
+  add("rTrain", py::float_(0.8));
+  add("validationRatio", py::float_(0.15));
+  add("shuffle", py::bool_(true));
+  add("seed", py::int_(42));
+  add("networkType", py::str("LSTM"));
+  add("convChannels", conv);
+  add("kernelSize", py::int_(5));
+  add("poolSize", py::int_(2));
+  add("rnnHidden", py::int_(64));
+  add("rnnLayers", py::int_(1));
+  add("dropout", py::float_(0.2));
+  add("solverName", py::str("adam"));
+  add("maxEpochs", py::int_(40));
+  add("learnRate", py::float_(0.001));
+  add("batchSize", py::int_(64));
+  add("earlyStoppingPatience", py::int_(8));
+  add("learnRateSchedule", py::str("none"));
+  add("learnRateDropPeriod", py::int_(15));
+  add("learnRateDropFactor", py::float_(0.5));
+  add("classWeight", py::str("auto"));
+  add("deviceSel", py::str("auto"));
+  add("mapflag", py::bool_(true));
+  add("figflag", py::bool_(true));
+  add("showFigures", py::bool_(true));
+  add("caseName", py::str("CNN-RNN"));
+  add("classNames", py::none());
+  return d;
+}
+
+// lo <= v < hi style range tests on a real; NaN always fails.
+bool real_in(double v, double lo, bool lo_closed, double hi, bool hi_closed) {
+  if (std::isnan(v)) return false;
+  const bool above = lo_closed ? v >= lo : v > lo;
+  const bool below = hi_closed ? v <= hi : v < hi;
+  return above && below;
+}
+
+double real_option(const py::dict& options, const char* key) { return as_double(to_float(options[key])); }
+
+void validate_scalar_options(const py::dict& options) {
+  if (!real_in(real_option(options, "rTrain"), 0.5, true, 1.0, false)) raise_value_error("rTrain 必须在[0.5,1)范围内");
+  if (!real_in(real_option(options, "validationRatio"), 0.0, false, 0.5, false))
+    raise_value_error("validationRatio 必须在(0,0.5)范围内");
+
+  static const char* kNetworks[] = {"RNN", "LSTM", "GRU", "BiRNN", "BiLSTM", "BiGRU"};
+  py::object network = options["networkType"];
+  bool known = false;
+  for (const char* name : kNetworks) {
+    int eq = PyObject_RichCompareBool(network.ptr(), py::str(name).ptr(), Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    known = known || eq == 1;
+  }
+  if (!known) raise_value_error("networkType 必须是 RNN/LSTM/GRU/BiRNN/BiLSTM/BiGRU");
+
+  py::object channels = options["convChannels"];
+  const char* channels_msg = "convChannels 必须是由正整数组成的非空序列";
+  if (!truth(channels)) raise_value_error(channels_msg);
+  for (py::handle c : channels)
+    if (py_le(to_int(c), 0)) raise_value_error(channels_msg);
+
+  py::object kernel = to_int(options["kernelSize"]);
+  if (py_le(kernel, 0) || !truth(kernel.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
+  if (py_le(to_int(options["poolSize"]), 0)) raise_value_error("poolSize 必须为正整数");
+  if (py_le(to_int(options["rnnHidden"]), 0) || py_le(to_int(options["rnnLayers"]), 0))
+    raise_value_error("rnnHidden 和 rnnLayers 必须为正整数");
+  if (!real_in(real_option(options, "dropout"), 0.0, true, 1.0, false)) raise_value_error("dropout 必须在[0,1)范围内");
+  if (py_le(to_int(options["maxEpochs"]), 0) || py_le(to_int(options["batchSize"]), 0))
+    raise_value_error("maxEpochs 和 batchSize 必须为正整数");
+  if (real_option(options, "learnRate") <= 0) raise_value_error("learnRate 必须大于0");  // NaN passes
+  if (py_lt(to_int(options["earlyStoppingPatience"]), 0)) raise_value_error("earlyStoppingPatience 不能小于0");
+  if (py_le(to_int(options["learnRateDropPeriod"]), 0)) raise_value_error("learnRateDropPeriod 必须为正整数");
+  if (!real_in(real_option(options, "learnRateDropFactor"), 0.0, false, 1.0, true))
+    raise_value_error("learnRateDropFactor 必须在(0,1]范围内");
+}
+
+}  // namespace
+
+void set_random_seed(py::object seed) {
+  if (!PyLong_Check(seed.ptr())) annotated::raise_argument_type("seed", "int", seed);
+  if (!truth(seed)) return;  // 0 leaves every generator as it is
+  py::module_::import("random").attr("seed")(seed);
+  py::module_::import("numpy").attr("random").attr("seed")(seed);
+  py::module_ torch = py::module_::import("torch");
+  torch.attr("manual_seed")(seed);
+  if (truth(torch.attr("cuda").attr("is_available")())) torch.attr("cuda").attr("manual_seed_all")(seed);
+}
+
+py::object hybrid_seq_train(py::object X, py::object Y, py::object options_in) {
+  if (!options_in.is_none() && !PyDict_CheckExact(options_in.ptr()))
+    annotated::raise_argument_type("options", "dict", options_in);
+  py::module_ np = py::module_::import("numpy");
+
+  RunContext run;
+  run.options = options_in.is_none() ? py::dict() : py::dict(py::module_::import("copy").attr("deepcopy")(options_in));
+  for (py::handle item : default_options()) {
+    py::object key = item[py::int_(0)];
+    if (!run.options.contains(key)) run.options[key] = item[py::int_(1)];
+  }
+  py::dict& options = run.options;
+
+  // Labels.
+  run.y_original = np.attr("asarray")(Y).attr("reshape")(-1);
+  if (run.y_original.size() < 3) raise_value_error("Y 至少需要3条样本");
+  py::tuple uniq = np.attr("unique")(run.y_original, py::arg("return_inverse") = true);
+  run.classes = uniq[0];
+  run.y_encoded = uniq[1].attr("reshape")(-1);
+  run.num_classes = static_cast<int64_t>(run.classes.size());
+  if (run.num_classes < 2) raise_value_error("分类任务至少需要两个类别");
+
+  validate_scalar_options(options);
+
+  // Adaptation.
+  py::tuple adapted = adapt_to_sequence(np.attr("asarray")(X), py::int_(run.y_original.size()),
+                                        to_int(options["sequenceAxis"]), options["sampleDimension"]);
+  run.sequences = adapted[0];
+  run.shape_info = adapted[1];
+  if (!py_le(to_int(options["poolSize"]), static_cast<double>(run.sequences.shape(2))))
+    raise_value_error("poolSize 不能大于序列长度");
+
+  // Seeding and split.
+  set_random_seed(to_int(options["seed"]));
+  py::tuple split = split_indices(run.y_encoded, options);
+  run.train_idx = split[0];
+  run.val_idx = split[1];
+  run.test_idx = split[2];
+
+  run_training(run);
+  return finish_run(run);
+}
+
+}  // namespace hst

@@ -1,0 +1,739 @@
+// Hand-written CPU kernels for the recurrent layer: the whole stack (every
+// layer and direction) runs as one autograd node whose backward is written out
+// by hand (backpropagation through time), instead of a graph of small ATen ops
+// per step.
+//
+// Layout: everything runs time-major. A layer's input is a [T*B, I] matrix
+// whose rows are ordered (step, batch), so the rows of one step are a
+// contiguous block. Per layer:
+//   gates  [T*B, D*G*H]  input projection of all steps and both directions
+//                        (one GEMM), turned in place into gate activations;
+//   extra  [T*B, D*H]    LSTM: cell state; GRU: W_hn h + b_hn; RNN: none;
+//   output [T, B, D*H]   hidden state of every step, direction d in columns
+//                        d*H..(d+1)*H (the next layer's input).
+// Each step adds h_prev @ W_hh^T with one GEMM and then runs one fused loop
+// over the gates.
+#include "rnn_native.h"
+
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/custom_function.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// The fused loops are compiled for AVX-512, AVX2 and the baseline, chosen at
+// load time from what the CPU supports.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define HST_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define HST_VECTOR_CLONES
+#endif
+#if defined(__GNUC__)
+#define HST_ALWAYS_INLINE inline __attribute__((always_inline))
+#define HST_RESTRICT __restrict__
+#else
+#define HST_ALWAYS_INLINE inline
+#define HST_RESTRICT
+#endif
+
+namespace hst {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Activations written so that the compiler vectorises the loops around them
+// (no calls into libm). Relative error about 1.5e-7 over the whole range; NaN
+// stays NaN.
+
+HST_ALWAYS_INLINE float exp_approx(float x) {
+  x = std::min(std::max(x, -87.0f), 88.0f);
+  // x = n ln2 + r, |r| <= ln2 / 2; n rounded to nearest by the 1.5 * 2^23 shift
+  const float n = (x * 1.44269504088896341f + 12582912.0f) - 12582912.0f;
+  float r = x - n * 0.693359375f;
+  r = r - n * -2.12194440e-4f;
+  float p = 1.9875691500e-4f;
+  p = p * r + 1.3981999507e-3f;
+  p = p * r + 8.3334519073e-3f;
+  p = p * r + 4.1665795894e-2f;
+  p = p * r + 1.6666665459e-1f;
+  p = p * r + 5.0000001201e-1f;
+  p = p * (r * r) + r + 1.0f;
+  const int32_t bits = (static_cast<int32_t>(n) + 127) * (1 << 23);
+  float scale;
+  std::memcpy(&scale, &bits, sizeof scale);
+  return p * scale;
+}
+
+HST_ALWAYS_INLINE float sigmoid_approx(float x) { return 1.0f / (1.0f + exp_approx(-x)); }
+
+HST_ALWAYS_INLINE float tanh_approx(float x) {
+  const float a = std::fabs(x);
+  float large = 1.0f - 2.0f / (exp_approx(2.0f * a) + 1.0f);
+  large = x < 0.0f ? -large : large;
+  // odd polynomial near zero, where 1 - 2 / (e + 1) would cancel
+  const float z = x * x;
+  float p = -5.70498872745e-3f;
+  p = p * z + 2.06390887954e-2f;
+  p = p * z - 5.37397155531e-2f;
+  p = p * z + 1.33314422036e-1f;
+  p = p * z - 3.33332819422e-1f;
+  const float small = p * z * x + x;
+  return a < 0.625f ? small : large;
+}
+
+// ---------------------------------------------------------------------------
+// Fused per-step loops, one batch row at a time. kFirst: the first step a
+// direction processes, whose previous state is zero. Gate blocks follow
+// torch.nn: LSTM i, f, g, o; GRU r, z, n.
+
+template <bool kFirst>
+HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float* HST_RESTRICT gf,
+                                        float* HST_RESTRICT gg, float* HST_RESTRICT go,
+                                        const float* HST_RESTRICT c_prev, float* HST_RESTRICT c,
+                                        float* HST_RESTRICT h) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float i = sigmoid_approx(gi[j]);
+    const float f = sigmoid_approx(gf[j]);
+    const float g = tanh_approx(gg[j]);
+    const float o = sigmoid_approx(go[j]);
+    const float cn = kFirst ? i * g : f * c_prev[j] + i * g;
+    gi[j] = i;
+    gf[j] = f;
+    gg[j] = g;
+    go[j] = o;
+    c[j] = cn;
+    h[j] = o * tanh_approx(cn);
+  }
+}
+
+template <bool kFirst>
+HST_ALWAYS_INLINE void lstm_backward_row(int64_t H, const float* HST_RESTRICT dy, const float* HST_RESTRICT dh_next,
+                                         const float* HST_RESTRICT gi, const float* HST_RESTRICT gf,
+                                         const float* HST_RESTRICT gg, const float* HST_RESTRICT go,
+                                         const float* HST_RESTRICT c, const float* HST_RESTRICT c_prev,
+                                         float* HST_RESTRICT dc, float* HST_RESTRICT di, float* HST_RESTRICT df,
+                                         float* HST_RESTRICT dg, float* HST_RESTRICT dout) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float dh = dy[j] + dh_next[j];
+    const float i = gi[j], f = gf[j], g = gg[j], o = go[j];
+    const float tc = tanh_approx(c[j]);
+    const float dcell = dc[j] + dh * o * (1.0f - tc * tc);
+    di[j] = dcell * g * i * (1.0f - i);
+    df[j] = kFirst ? 0.0f : dcell * c_prev[j] * f * (1.0f - f);
+    dg[j] = dcell * i * (1.0f - g * g);
+    dout[j] = dh * tc * o * (1.0f - o);
+    dc[j] = dcell * f;
+  }
+}
+
+template <bool kFirst>
+HST_ALWAYS_INLINE void gru_forward_row(int64_t H, float* HST_RESTRICT gr, float* HST_RESTRICT gz,
+                                       float* HST_RESTRICT gn, const float* HST_RESTRICT hr,
+                                       const float* HST_RESTRICT hz, const float* HST_RESTRICT hn_in,
+                                       const float* HST_RESTRICT b_hn, const float* HST_RESTRICT h_prev,
+                                       float* HST_RESTRICT hn_out, float* HST_RESTRICT h) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float r = sigmoid_approx(kFirst ? gr[j] : gr[j] + hr[j]);
+    const float z = sigmoid_approx(kFirst ? gz[j] : gz[j] + hz[j]);
+    const float hn = kFirst ? b_hn[j] : hn_in[j] + b_hn[j];
+    const float n = tanh_approx(gn[j] + r * hn);
+    gr[j] = r;
+    gz[j] = z;
+    gn[j] = n;
+    hn_out[j] = hn;
+    h[j] = ((kFirst ? 0.0f : h_prev[j]) - n) * z + n;
+  }
+}
+
+template <bool kFirst>
+HST_ALWAYS_INLINE void gru_backward_row(int64_t H, const float* HST_RESTRICT dy, float* HST_RESTRICT dh_carry,
+                                        const float* HST_RESTRICT gr, const float* HST_RESTRICT gz,
+                                        const float* HST_RESTRICT gn, const float* HST_RESTRICT hn,
+                                        const float* HST_RESTRICT h_prev, float* HST_RESTRICT dr,
+                                        float* HST_RESTRICT dz, float* HST_RESTRICT dn_in,
+                                        float* HST_RESTRICT dr_h, float* HST_RESTRICT dz_h,
+                                        float* HST_RESTRICT dn_h) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float dh = dy[j] + dh_carry[j];
+    const float r = gr[j], z = gz[j], n = gn[j];
+    const float dn_pre = dh * (1.0f - z) * (1.0f - n * n);
+    const float dz_pre = dh * ((kFirst ? 0.0f : h_prev[j]) - n) * z * (1.0f - z);
+    const float dr_pre = dn_pre * hn[j] * r * (1.0f - r);
+    dr[j] = dr_pre;
+    dz[j] = dz_pre;
+    dn_in[j] = dn_pre;
+    dr_h[j] = dr_pre;
+    dz_h[j] = dz_pre;
+    dn_h[j] = dn_pre * r;
+    dh_carry[j] = dh * z;  // direct path to h_prev; the GEMM adds the rest
+  }
+}
+
+template <bool kRelu>
+HST_ALWAYS_INLINE void rnn_forward_row(int64_t H, const float* HST_RESTRICT pre, float* HST_RESTRICT h) {
+  for (int64_t j = 0; j < H; ++j) h[j] = kRelu ? std::max(pre[j], 0.0f) : tanh_approx(pre[j]);
+}
+
+template <bool kRelu>
+HST_ALWAYS_INLINE void rnn_backward_row(int64_t H, const float* HST_RESTRICT dy, const float* HST_RESTRICT dh_next,
+                                        const float* HST_RESTRICT h, float* HST_RESTRICT dpre) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float dh = dy[j] + dh_next[j];
+    dpre[j] = kRelu ? (h[j] > 0.0f ? dh : 0.0f) : dh * (1.0f - h[j] * h[j]);
+  }
+}
+
+// Row pointers: `ld*` are row strides in floats.
+struct LstmStep {
+  int64_t H;
+  float* gates;  // ld_g; pre-activations in, activations out
+  int64_t ld_g;
+  const float* c_prev;  // null on the first step
+  float* c;
+  float* h;
+  int64_t ld_s;  // c, c_prev, h
+};
+
+HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t b0, int64_t b1) {
+  const int64_t H = s.H;
+  for (int64_t b = b0; b < b1; ++b) {
+    float* g = s.gates + b * s.ld_g;
+    float* c = s.c + b * s.ld_s;
+    float* h = s.h + b * s.ld_s;
+    if (s.c_prev)
+      lstm_forward_row<false>(H, g, g + H, g + 2 * H, g + 3 * H, s.c_prev + b * s.ld_s, c, h);
+    else
+      lstm_forward_row<true>(H, g, g + H, g + 2 * H, g + 3 * H, nullptr, c, h);
+  }
+}
+
+struct LstmBackStep {
+  int64_t H;
+  const float* dy;  // ld_s
+  const float* dh_next;  // [B, H]
+  const float* gates;  // ld_g
+  int64_t ld_g;
+  const float* c;
+  const float* c_prev;  // null on the first step
+  int64_t ld_s;
+  float* dc;  // [B, H], carried between steps
+  float* dgates;  // ld_g
+};
+
+HST_VECTOR_CLONES void lstm_backward_rows(const LstmBackStep& s, int64_t b0, int64_t b1) {
+  const int64_t H = s.H;
+  for (int64_t b = b0; b < b1; ++b) {
+    const float* g = s.gates + b * s.ld_g;
+    float* d = s.dgates + b * s.ld_g;
+    const float* dy = s.dy + b * s.ld_s;
+    const float* c = s.c + b * s.ld_s;
+    if (s.c_prev)
+      lstm_backward_row<false>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, s.c_prev + b * s.ld_s,
+                               s.dc + b * H, d, d + H, d + 2 * H, d + 3 * H);
+    else
+      lstm_backward_row<true>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, nullptr, s.dc + b * H, d,
+                              d + H, d + 2 * H, d + 3 * H);
+  }
+}
+
+struct GruStep {
+  int64_t H;
+  float* gates;  // ld_g
+  int64_t ld_g;
+  const float* hgates;  // h_prev @ W_hh^T, [B, 3H]; null on the first step
+  const float* b_hn;
+  const float* h_prev;  // null on the first step
+  float* hn;
+  float* h;
+  int64_t ld_s;  // hn, h, h_prev
+};
+
+HST_VECTOR_CLONES void gru_forward_rows(const GruStep& s, int64_t b0, int64_t b1) {
+  const int64_t H = s.H;
+  for (int64_t b = b0; b < b1; ++b) {
+    float* g = s.gates + b * s.ld_g;
+    float* hn = s.hn + b * s.ld_s;
+    float* h = s.h + b * s.ld_s;
+    if (s.h_prev) {
+      const float* hg = s.hgates + b * 3 * H;
+      gru_forward_row<false>(H, g, g + H, g + 2 * H, hg, hg + H, hg + 2 * H, s.b_hn, s.h_prev + b * s.ld_s, hn, h);
+    } else {
+      gru_forward_row<true>(H, g, g + H, g + 2 * H, nullptr, nullptr, nullptr, s.b_hn, nullptr, hn, h);
+    }
+  }
+}
+
+struct GruBackStep {
+  int64_t H;
+  const float* dy;  // ld_s
+  float* dh_carry;  // [B, H]
+  const float* gates;  // ld_g
+  int64_t ld_g;
+  const float* hn;
+  const float* h_prev;  // null on the first step
+  int64_t ld_s;
+  float* dgates_in;  // ld_g
+  float* dgates_h;  // ld_g
+};
+
+HST_VECTOR_CLONES void gru_backward_rows(const GruBackStep& s, int64_t b0, int64_t b1) {
+  const int64_t H = s.H;
+  for (int64_t b = b0; b < b1; ++b) {
+    const float* g = s.gates + b * s.ld_g;
+    float* di = s.dgates_in + b * s.ld_g;
+    float* dh = s.dgates_h + b * s.ld_g;
+    const float* dy = s.dy + b * s.ld_s;
+    const float* hn = s.hn + b * s.ld_s;
+    if (s.h_prev)
+      gru_backward_row<false>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, s.h_prev + b * s.ld_s, di, di + H,
+                              di + 2 * H, dh, dh + H, dh + 2 * H);
+    else
+      gru_backward_row<true>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, nullptr, di, di + H, di + 2 * H, dh,
+                             dh + H, dh + 2 * H);
+  }
+}
+
+HST_VECTOR_CLONES void rnn_forward_rows(bool relu, int64_t H, const float* pre, int64_t ld_g, float* h, int64_t ld_s,
+                                        int64_t b0, int64_t b1) {
+  for (int64_t b = b0; b < b1; ++b) {
+    if (relu)
+      rnn_forward_row<true>(H, pre + b * ld_g, h + b * ld_s);
+    else
+      rnn_forward_row<false>(H, pre + b * ld_g, h + b * ld_s);
+  }
+}
+
+HST_VECTOR_CLONES void rnn_backward_rows(bool relu, int64_t H, const float* dy, const float* dh_next, const float* h,
+                                         int64_t ld_s, float* dpre, int64_t ld_g, int64_t b0, int64_t b1) {
+  for (int64_t b = b0; b < b1; ++b) {
+    if (relu)
+      rnn_backward_row<true>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
+    else
+      rnn_backward_row<false>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
+  }
+}
+
+// Splits the batch rows of one step over threads only when each share has
+// enough work to pay for waking a thread.
+template <typename F>
+void for_rows(int64_t B, int64_t row_width, const F& f) {
+  const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, row_width));
+  at::parallel_for(0, B, grain, f);
+}
+
+// ---------------------------------------------------------------------------
+// The stack
+
+struct Config {
+  RnnKind kind = RnnKind::LSTM;
+  int64_t gates = 4, layers = 1, dirs = 1, hidden = 0;
+  double dropout = 0.0;  // applied between layers only when training
+  bool training = false;
+};
+
+int64_t gate_count(RnnKind kind) {
+  switch (kind) {
+    case RnnKind::LSTM:
+      return 4;
+    case RnnKind::GRU:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+struct Weights {
+  const std::vector<at::Tensor>* flat;
+  int64_t dirs;
+  const at::Tensor& w_ih(int64_t l, int64_t d) const { return (*flat)[(l * dirs + d) * 4 + 0]; }
+  const at::Tensor& w_hh(int64_t l, int64_t d) const { return (*flat)[(l * dirs + d) * 4 + 1]; }
+  const at::Tensor& b_ih(int64_t l, int64_t d) const { return (*flat)[(l * dirs + d) * 4 + 2]; }
+  const at::Tensor& b_hh(int64_t l, int64_t d) const { return (*flat)[(l * dirs + d) * 4 + 3]; }
+};
+
+// What backward reads, per layer.
+struct Saved {
+  std::vector<at::Tensor> inputs;   // [T*B, I_l], after dropout
+  std::vector<at::Tensor> w_in;     // input weights of both directions stacked, [D*G*H, I_l]
+  std::vector<at::Tensor> gates;    // activations [T*B, D*G*H] (not kept for plain RNNs)
+  std::vector<at::Tensor> extra;    // LSTM cell / GRU hn [T*B, D*H]
+  std::vector<at::Tensor> outputs;  // [T, B, D*H]
+  std::vector<at::Tensor> masks;    // dropout noise applied to outputs[l], l < layers - 1
+};
+
+// Input-side bias with whatever of the hidden-side bias can be added before
+// the recurrence (all of it, except GRU's b_hn which sits inside r * (...)).
+at::Tensor folded_bias(const Config& cfg, const at::Tensor& b_ih, const at::Tensor& b_hh) {
+  if (cfg.kind != RnnKind::GRU) return b_ih + b_hh;
+  at::Tensor b = b_ih.clone();
+  b.narrow(0, 0, 2 * cfg.hidden).add_(b_hh.narrow(0, 0, 2 * cfg.hidden));
+  return b;
+}
+
+// One direction of one layer over all steps. gates holds the input
+// projection on entry.
+void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
+                       const at::Tensor& b_hh, at::Tensor& gates, at::Tensor& extra, at::Tensor& out) {
+  const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
+  const int64_t ld_g = D * GH, ld_s = D * H;
+  at::Tensor out2d = out.view({T * B, D * H});
+  at::Tensor w_hh_t = w_hh.t();
+  float* gates_p = gates.data_ptr<float>() + d * GH;
+  float* out_p = out2d.data_ptr<float>() + d * H;
+  float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
+  at::Tensor hgates;  // GRU: h_prev @ W_hh^T kept apart from the input part
+  if (cfg.kind == RnnKind::GRU) hgates = at::empty({B, GH}, gates.options());
+  at::Tensor b_hn = cfg.kind == RnnKind::GRU ? b_hh.narrow(0, 2 * H, H).contiguous() : at::Tensor();
+
+  for (int64_t s = 0; s < T; ++s) {
+    const int64_t t = d == 0 ? s : T - 1 - s;
+    const int64_t tp = d == 0 ? t - 1 : t + 1;
+    const bool first = s == 0;
+    if (!first) {
+      at::Tensor h_prev = out2d.narrow(0, tp * B, B).narrow(1, d * H, H);
+      if (cfg.kind == RnnKind::GRU)
+        at::mm_out(hgates, h_prev, w_hh_t);
+      else
+        gates.narrow(0, t * B, B).narrow(1, d * GH, GH).addmm_(h_prev, w_hh_t);
+    }
+    float* g = gates_p + t * B * ld_g;
+    float* h = out_p + t * B * ld_s;
+    switch (cfg.kind) {
+      case RnnKind::LSTM: {
+        LstmStep st{H, g, ld_g, first ? nullptr : extra_p + tp * B * ld_s, extra_p + t * B * ld_s, h, ld_s};
+        for_rows(B, GH, [&](int64_t b0, int64_t b1) { lstm_forward_rows(st, b0, b1); });
+        break;
+      }
+      case RnnKind::GRU: {
+        GruStep st{H,
+                   g,
+                   ld_g,
+                   first ? nullptr : hgates.data_ptr<float>(),
+                   b_hn.data_ptr<float>(),
+                   first ? nullptr : out_p + tp * B * ld_s,
+                   extra_p + t * B * ld_s,
+                   h,
+                   ld_s};
+        for_rows(B, GH, [&](int64_t b0, int64_t b1) { gru_forward_rows(st, b0, b1); });
+        break;
+      }
+      default: {
+        const bool relu = cfg.kind == RnnKind::RNN_RELU;
+        for_rows(B, GH, [&](int64_t b0, int64_t b1) { rnn_forward_rows(relu, H, g, ld_g, h, ld_s, b0, b1); });
+        break;
+      }
+    }
+  }
+}
+
+// Runs the stack on a time-major contiguous input [T, B, I]; returns the top
+// layer's output [T, B, D*H]. Fills `saved` when given.
+at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights& w, Saved* saved) {
+  const int64_t T = x_tm.size(0), B = x_tm.size(1), H = cfg.hidden, D = cfg.dirs;
+  at::Tensor layer_in = x_tm.view({T * B, x_tm.size(2)});
+  at::Tensor out;
+  for (int64_t l = 0; l < cfg.layers; ++l) {
+    at::Tensor w_in, bias;
+    if (D == 1) {
+      w_in = w.w_ih(l, 0);
+      bias = folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0));
+    } else {
+      w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
+      bias = at::cat({folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0)), folded_bias(cfg, w.b_ih(l, 1), w.b_hh(l, 1))}, 0);
+    }
+    at::Tensor gates = at::addmm(bias, layer_in, w_in.t());  // [T*B, D*G*H]
+    at::Tensor extra;
+    if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) extra = at::empty({T * B, D * H}, x_tm.options());
+    out = at::empty({T, B, D * H}, x_tm.options());
+    for (int64_t d = 0; d < D; ++d) forward_direction(cfg, d, T, B, w.w_hh(l, d), w.b_hh(l, d), gates, extra, out);
+
+    if (saved) {
+      saved->inputs.push_back(layer_in);
+      saved->w_in.push_back(w_in);
+      if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) {
+        saved->gates.push_back(gates);
+        saved->extra.push_back(extra);
+      }
+      saved->outputs.push_back(out);
+    }
+    if (l + 1 == cfg.layers) break;
+    layer_in = out.view({T * B, D * H});
+    if (cfg.training && cfg.dropout > 0) {
+      // Drawn the way at::dropout draws it for the [T, B, D*H] layer output,
+      // so a seeded run matches the library's own recurrent layers.
+      at::Tensor noise;
+      if (cfg.dropout >= 1.0) {
+        noise = at::zeros_like(out);
+      } else {
+        noise = at::empty_like(out);
+        noise.bernoulli_(1.0 - cfg.dropout);
+        noise.div_(1.0 - cfg.dropout);
+      }
+      layer_in = (out * noise).view({T * B, D * H});
+      if (saved) saved->masks.push_back(noise);
+    }
+  }
+  return out;
+}
+
+struct Grads {
+  at::Tensor x_tm;                    // [T, B, I]
+  std::vector<at::Tensor> weights;    // flat order
+};
+
+// Backward of one direction of one layer: fills this direction's columns of
+// dgates (and dgates_h for GRU, whose hidden-side gradient differs in n).
+void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
+                        const at::Tensor& dy2d, const at::Tensor& gates, const at::Tensor& extra,
+                        const at::Tensor& out2d, at::Tensor& dgates, at::Tensor& dgates_h) {
+  const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
+  const int64_t ld_g = D * GH, ld_s = D * H;
+  at::Tensor dh_next = at::zeros({B, H}, dy2d.options());
+  at::Tensor dc;
+  if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, dy2d.options());
+  const float* dy_p = dy2d.data_ptr<float>() + d * H;
+  const float* out_p = out2d.data_ptr<float>() + d * H;
+  const float* gates_p = gates.defined() ? gates.data_ptr<float>() + d * GH : nullptr;
+  const float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
+  float* dg_p = dgates.data_ptr<float>() + d * GH;
+  float* dgh_p = dgates_h.data_ptr<float>() + d * GH;
+
+  for (int64_t s = T - 1; s >= 0; --s) {
+    const int64_t t = d == 0 ? s : T - 1 - s;
+    const int64_t tp = d == 0 ? t - 1 : t + 1;
+    const bool first = s == 0;
+    const int64_t row = t * B, prow = tp * B;
+    switch (cfg.kind) {
+      case RnnKind::LSTM: {
+        LstmBackStep st{H,
+                        dy_p + row * ld_s,
+                        dh_next.data_ptr<float>(),
+                        gates_p + row * ld_g,
+                        ld_g,
+                        extra_p + row * ld_s,
+                        first ? nullptr : extra_p + prow * ld_s,
+                        ld_s,
+                        dc.data_ptr<float>(),
+                        dg_p + row * ld_g};
+        for_rows(B, GH, [&](int64_t b0, int64_t b1) { lstm_backward_rows(st, b0, b1); });
+        break;
+      }
+      case RnnKind::GRU: {
+        GruBackStep st{H,
+                       dy_p + row * ld_s,
+                       dh_next.data_ptr<float>(),
+                       gates_p + row * ld_g,
+                       ld_g,
+                       extra_p + row * ld_s,
+                       first ? nullptr : out_p + prow * ld_s,
+                       ld_s,
+                       dg_p + row * ld_g,
+                       dgh_p + row * ld_g};
+        for_rows(B, GH, [&](int64_t b0, int64_t b1) { gru_backward_rows(st, b0, b1); });
+        break;
+      }
+      default: {
+        const bool relu = cfg.kind == RnnKind::RNN_RELU;
+        const float* dy = dy_p + row * ld_s;
+        const float* dn = dh_next.data_ptr<float>();
+        const float* h = out_p + row * ld_s;
+        float* dpre = dg_p + row * ld_g;
+        for_rows(B, GH,
+                 [&](int64_t b0, int64_t b1) { rnn_backward_rows(relu, H, dy, dn, h, ld_s, dpre, ld_g, b0, b1); });
+        break;
+      }
+    }
+    if (first) break;
+    at::Tensor dgh_t = dgates_h.narrow(0, row, B).narrow(1, d * GH, GH);
+    if (cfg.kind == RnnKind::GRU)
+      dh_next.addmm_(dgh_t, w_hh);  // dh_next already holds the direct path dh * z
+    else
+      at::mm_out(dh_next, dgh_t, w_hh);
+  }
+}
+
+Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, const at::Tensor& grad_out,
+                   bool need_x_grad) {
+  const int64_t L = cfg.layers, D = cfg.dirs, H = cfg.hidden, GH = cfg.gates * H;
+  const at::Tensor& out0 = saved.outputs[0];
+  const int64_t T = out0.size(0), B = out0.size(1);
+  Grads grads;
+  grads.weights.resize(L * D * 4);
+  at::Tensor dy2d = grad_out.contiguous().view({T * B, D * H});
+
+  for (int64_t l = L - 1; l >= 0; --l) {
+    const bool gru = cfg.kind == RnnKind::GRU;
+    const at::Tensor gates = l < static_cast<int64_t>(saved.gates.size()) ? saved.gates[l] : at::Tensor();
+    const at::Tensor extra = l < static_cast<int64_t>(saved.extra.size()) ? saved.extra[l] : at::Tensor();
+    at::Tensor out2d = saved.outputs[l].view({T * B, D * H});
+    at::Tensor dgates = at::empty({T * B, D * GH}, dy2d.options());
+    at::Tensor dgates_h = gru ? at::empty({T * B, D * GH}, dy2d.options()) : dgates;
+    for (int64_t d = 0; d < D; ++d)
+      backward_direction(cfg, d, T, B, w.w_hh(l, d), dy2d, gates, extra, out2d, dgates, dgates_h);
+
+    const at::Tensor& layer_in = saved.inputs[l];
+    for (int64_t d = 0; d < D; ++d) {
+      at::Tensor dg = dgates.narrow(1, d * GH, GH);
+      at::Tensor dgh = dgates_h.narrow(1, d * GH, GH);
+      const int64_t base = (l * D + d) * 4;
+      grads.weights[base + 0] = at::mm(dg.t(), layer_in);
+      if (T > 1) {
+        // step t's hidden-side gradient pairs with the state it read
+        at::Tensor dgh_rows = d == 0 ? dgh.narrow(0, B, (T - 1) * B) : dgh.narrow(0, 0, (T - 1) * B);
+        at::Tensor h_rows = out2d.narrow(1, d * H, H);
+        h_rows = d == 0 ? h_rows.narrow(0, 0, (T - 1) * B) : h_rows.narrow(0, B, (T - 1) * B);
+        grads.weights[base + 1] = at::mm(dgh_rows.t(), h_rows);
+      } else {
+        grads.weights[base + 1] = at::zeros_like(w.w_hh(l, d));
+      }
+      grads.weights[base + 2] = dg.sum(0);
+      grads.weights[base + 3] = gru ? dgh.sum(0) : grads.weights[base + 2].clone();
+    }
+    if (l == 0 && !need_x_grad) break;
+    at::Tensor dx = at::mm(dgates, saved.w_in[l]);  // [T*B, I_l], both directions
+    if (l == 0) {
+      grads.x_tm = dx.view({T, B, dx.size(1)});
+    } else {
+      const int64_t m = l - 1;
+      dy2d = m < static_cast<int64_t>(saved.masks.size()) ? dx.mul_(saved.masks[m].view({T * B, D * H})) : dx;
+    }
+  }
+  return grads;
+}
+
+Config config_of(const RnnLayer& r) {
+  Config cfg;
+  cfg.kind = r.kind;
+  cfg.gates = gate_count(r.kind);
+  cfg.layers = r.num_layers;
+  cfg.dirs = r.bidirectional ? 2 : 1;
+  cfg.hidden = r.hidden_size;
+  cfg.dropout = r.dropout;
+  cfg.training = r.training;
+  return cfg;
+}
+
+// ---------------------------------------------------------------------------
+// Autograd node: inputs x_tm and the flat weights; output [T, B, D*H].
+
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
+
+struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
+  static at::Tensor forward(AutogradContext* ctx, const Config& cfg, const at::Tensor& x_tm, at::TensorList weights) {
+    std::vector<at::Tensor> flat(weights.begin(), weights.end());
+    Saved saved;
+    at::Tensor out = run_forward(cfg, x_tm, Weights{&flat, cfg.dirs}, &saved);
+
+    std::vector<at::Tensor> to_save = flat;
+    to_save.push_back(x_tm);
+    to_save.push_back(out);
+    ctx->save_for_backward(to_save);
+    saved.inputs.erase(saved.inputs.begin());  // x_tm itself, kept above
+    saved.outputs.pop_back();                  // out, kept above
+    ctx->saved_data["kind"] = static_cast<int64_t>(cfg.kind);
+    ctx->saved_data["layers"] = cfg.layers;
+    ctx->saved_data["dirs"] = cfg.dirs;
+    ctx->saved_data["hidden"] = cfg.hidden;
+    ctx->saved_data["inputs"] = saved.inputs;
+    ctx->saved_data["w_in"] = saved.w_in;
+    ctx->saved_data["gates"] = saved.gates;
+    ctx->saved_data["extra"] = saved.extra;
+    ctx->saved_data["outputs"] = saved.outputs;
+    ctx->saved_data["masks"] = saved.masks;
+    return out;
+  }
+
+  static variable_list backward(AutogradContext* ctx, variable_list grad_outputs) {
+    TORCH_CHECK(!at::GradMode::is_enabled(),
+                "the native recurrent kernels have no double backward; switch them off "
+                "(set_native_kernels_enabled(false)) to differentiate through gradients");
+    Config cfg;
+    cfg.kind = static_cast<RnnKind>(ctx->saved_data["kind"].toInt());
+    cfg.gates = gate_count(cfg.kind);
+    cfg.layers = ctx->saved_data["layers"].toInt();
+    cfg.dirs = ctx->saved_data["dirs"].toInt();
+    cfg.hidden = ctx->saved_data["hidden"].toInt();
+
+    variable_list vars = ctx->get_saved_variables();
+    at::Tensor out = vars.back();
+    vars.pop_back();
+    at::Tensor x_tm = vars.back();
+    vars.pop_back();
+    std::vector<at::Tensor> flat = std::move(vars);
+
+    Saved saved;
+    saved.inputs = ctx->saved_data["inputs"].toTensorVector();
+    saved.inputs.insert(saved.inputs.begin(), x_tm.view({x_tm.size(0) * x_tm.size(1), x_tm.size(2)}));
+    saved.w_in = ctx->saved_data["w_in"].toTensorVector();
+    saved.gates = ctx->saved_data["gates"].toTensorVector();
+    saved.extra = ctx->saved_data["extra"].toTensorVector();
+    saved.outputs = ctx->saved_data["outputs"].toTensorVector();
+    saved.outputs.push_back(out);
+    saved.masks = ctx->saved_data["masks"].toTensorVector();
+
+    at::Tensor grad = grad_outputs[0];
+    if (!grad.defined()) grad = at::zeros_like(out);
+    Grads g = run_backward(cfg, saved, Weights{&flat, cfg.dirs}, grad, ctx->needs_input_grad(0));
+
+    variable_list result;
+    result.reserve(2 + g.weights.size());
+    result.emplace_back();  // cfg
+    result.push_back(g.x_tm);
+    for (auto& t : g.weights) result.push_back(std::move(t));
+    return result;
+  }
+};
+
+bool is_cpu_float(const at::Tensor& t) {
+  return t.defined() && t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kFloat;
+}
+
+}  // namespace
+
+bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x) {
+  if (!is_cpu_float(x) || x.dim() != 3 || x.numel() == 0) return false;
+  if (!r.batch_first || !r.has_biases || r.hidden_size < 1 || r.num_layers < 1) return false;
+  if (!(r.dropout >= 0.0 && r.dropout <= 1.0)) return false;
+  const int64_t D = r.bidirectional ? 2 : 1, H = r.hidden_size, GH = gate_count(r.kind) * H;
+  if (static_cast<int64_t>(r.flat_weights.size()) != r.num_layers * D * 4) return false;
+  for (int64_t l = 0; l < r.num_layers; ++l) {
+    const int64_t in = l == 0 ? x.size(2) : D * H;
+    for (int64_t d = 0; d < D; ++d) {
+      const at::Tensor* w = &r.flat_weights[(l * D + d) * 4];
+      for (int k = 0; k < 4; ++k)
+        if (!is_cpu_float(w[k])) return false;
+      if (w[0].sizes() != at::IntArrayRef{GH, in} || w[1].sizes() != at::IntArrayRef{GH, H} ||
+          w[2].sizes() != at::IntArrayRef{GH} || w[3].sizes() != at::IntArrayRef{GH})
+        return false;
+    }
+  }
+  return true;
+}
+
+at::Tensor native_recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
+  TORCH_CHECK(native_recurrent_supported(r, x),
+              "native_recurrent_forward: expected float32 CPU input [B, T, I] and weights matching the layer, got "
+              "input ",
+              x.sizes(), " ", x.scalar_type());
+  const Config cfg = config_of(r);
+  at::Tensor x_tm = x.transpose(0, 1).contiguous();
+  bool needs_grad = false;
+  if (at::GradMode::is_enabled()) {
+    needs_grad = x.requires_grad();
+    for (const auto& t : r.flat_weights) needs_grad = needs_grad || t.requires_grad();
+  }
+  at::Tensor out;
+  if (needs_grad) {
+    out = NativeRecurrent::apply(cfg, x_tm, at::TensorList(r.flat_weights));
+  } else {
+    at::NoGradGuard no_grad;
+    out = run_forward(cfg, x_tm, Weights{&r.flat_weights, cfg.dirs}, nullptr);
+  }
+  return out.transpose(0, 1);
+}
+
+}  // namespace hst

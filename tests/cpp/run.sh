@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Configures, builds and runs the C++ kernel tests; extra arguments go to the
+# test binary (e.g. --gtest_filter='*Lstm*'). Exit status is non-zero when a
+# step or a test fails.
+#   HST_CPP_BUILD_DIR  build folder (default: build/cpp-tests)
+#   HST_CMAKE_ARGS     extra configure arguments (e.g. -DHST_BUILD_BENCH=ON)
+#   PYTHON             interpreter whose torch is used (default /usr/bin/python3)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${HST_CPP_BUILD_DIR:-$root/build/cpp-tests}"
+py="${PYTHON:-/usr/bin/python3}"
+
+# A torch wheel is found through its own cmake prefix; Debian's torch (whose
+# prefix folder does not exist) is found by CMake with no hints.
+config=(-S "$root/tests/cpp" -B "$build" -DCMAKE_BUILD_TYPE=Release)
+prefix="$("$py" -c 'import torch; print(torch.utils.cmake_prefix_path)' 2>/dev/null || true)"
+if [[ -n "$prefix" && -d "$prefix" ]]; then
+  config+=("-DCMAKE_PREFIX_PATH=$prefix")
+fi
+# shellcheck disable=SC2206
+config+=(${HST_CMAKE_ARGS:-})
+
+cmake "${config[@]}"
+cmake --build "$build" --parallel "${JOBS:-2}"
+"$build/test_rnn_native" "$@"

@@ -1,0 +1,306 @@
+// The hand-written recurrent kernels against the library's own recurrent
+// layers (at::lstm / at::gru / at::rnn_*), forward and backward.
+#include <gtest/gtest.h>
+
+#include <ATen/ATen.h>
+#include <torch/csrc/autograd/autograd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "rnn_native.h"
+
+namespace {
+
+using hst::RnnKind;
+using hst::RnnLayer;
+
+const char* kind_name(RnnKind k) {
+  switch (k) {
+    case RnnKind::LSTM:
+      return "LSTM";
+    case RnnKind::GRU:
+      return "GRU";
+    case RnnKind::RNN_RELU:
+      return "RNN_RELU";
+    default:
+      return "RNN_TANH";
+  }
+}
+
+int64_t gates_of(RnnKind k) { return k == RnnKind::LSTM ? 4 : k == RnnKind::GRU ? 3 : 1; }
+
+// The engine's torch path: batch-first input, zero initial state.
+at::Tensor torch_recurrent(const RnnLayer& r, const at::Tensor& x) {
+  const int64_t dirs = r.bidirectional ? 2 : 1;
+  at::Tensor h0 = at::zeros({r.num_layers * dirs, x.size(0), r.hidden_size}, x.options().requires_grad(false));
+  switch (r.kind) {
+    case RnnKind::LSTM:
+      return std::get<0>(at::lstm(x, {h0, at::zeros_like(h0)}, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
+                                  r.training, r.bidirectional, r.batch_first));
+    case RnnKind::GRU:
+      return std::get<0>(at::gru(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                 r.bidirectional, r.batch_first));
+    case RnnKind::RNN_RELU:
+      return std::get<0>(at::rnn_relu(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                      r.bidirectional, r.batch_first));
+    default:
+      return std::get<0>(at::rnn_tanh(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
+                                      r.bidirectional, r.batch_first));
+  }
+}
+
+// Uniform weights scaled to each matrix's width: wide enough to drive the
+// gates into their nonlinear range, small enough that the recurrence does not
+// turn chaotic (which would amplify every rounding difference).
+RnnLayer make_layer(RnnKind kind, int64_t input, int64_t hidden, int64_t layers, bool bidirectional) {
+  RnnLayer r;
+  r.kind = kind;
+  r.hidden_size = hidden;
+  r.num_layers = layers;
+  r.bidirectional = bidirectional;
+  const int64_t dirs = bidirectional ? 2 : 1, gh = gates_of(kind) * hidden;
+  auto uniform = [](std::vector<int64_t> shape, double scale) {
+    return (at::rand(shape) * (2 * scale) - scale).requires_grad_(true);
+  };
+  for (int64_t l = 0; l < layers; ++l) {
+    const int64_t in = l == 0 ? input : dirs * hidden;
+    for (int64_t d = 0; d < dirs; ++d) {
+      r.flat_weights.push_back(uniform({gh, in}, 1.7 / std::sqrt(double(in))));
+      r.flat_weights.push_back(uniform({gh, hidden}, 1.2 / std::sqrt(double(hidden))));
+      r.flat_weights.push_back(uniform({gh}, 0.5));
+      r.flat_weights.push_back(uniform({gh}, 0.5));
+    }
+  }
+  return r;
+}
+
+// A fresh leaf copy of the layer's weights, so two runs keep apart.
+RnnLayer fresh_copy(const RnnLayer& r) {
+  RnnLayer c = r;
+  for (auto& w : c.flat_weights) w = w.detach().clone().requires_grad_(true);
+  return c;
+}
+
+struct Result {
+  at::Tensor out;
+  std::vector<at::Tensor> grads;  // input first (when it requires grad), then the flat weights
+};
+
+template <typename F>
+Result forward_backward(F&& fn, const RnnLayer& r, const at::Tensor& x, const at::Tensor& upstream) {
+  RnnLayer rr = fresh_copy(r);
+  at::Tensor xx = x.detach();
+  std::vector<at::Tensor> inputs;
+  if (x.requires_grad()) {
+    xx.requires_grad_(true);
+    inputs.push_back(xx);
+  }
+  for (const auto& w : rr.flat_weights) inputs.push_back(w);
+  Result res;
+  res.out = fn(rr, xx);
+  res.grads = torch::autograd::grad({res.out}, inputs, {upstream});
+  res.out = res.out.detach();
+  return res;
+}
+
+at::Tensor native(const RnnLayer& r, const at::Tensor& x) { return hst::native_recurrent_forward(r, x); }
+
+// |got - want| <= rtol |want| + atol max(1, max |want|) everywhere (NaN
+// fails): float32 rounding, allowing for sums whose terms cancel.
+::testing::AssertionResult close(const at::Tensor& got, const at::Tensor& want, double rtol = 2e-5,
+                                 double atol = 2e-6) {
+  if (!got.defined() || got.sizes() != want.sizes())
+    return ::testing::AssertionFailure() << "shape " << (got.defined() ? got.sizes() : at::IntArrayRef{})
+                                         << " != " << want.sizes();
+  at::Tensor diff = (got - want).abs();
+  const double scale = std::max(1.0, want.abs().max().item<double>());
+  if ((diff <= atol * scale + rtol * want.abs()).all().item<bool>()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "max |diff| " << diff.max().item<double>() << " (max |want| "
+                                       << want.abs().max().item<double>() << ")";
+}
+
+void expect_same_result(const Result& got, const Result& want) {
+  EXPECT_TRUE(close(got.out, want.out)) << "output";
+  ASSERT_EQ(got.grads.size(), want.grads.size());
+  for (size_t i = 0; i < got.grads.size(); ++i) EXPECT_TRUE(close(got.grads[i], want.grads[i])) << "gradient " << i;
+}
+
+// ---------------------------------------------------------------------------
+
+using StackCase = std::tuple<RnnKind, bool, int64_t>;  // kind, bidirectional, layers
+
+class NativeMatchesTorch : public ::testing::TestWithParam<StackCase> {};
+
+TEST_P(NativeMatchesTorch, OutputAndGradients) {
+  const auto [kind, bidirectional, layers] = GetParam();
+  int case_no = 0;
+  for (int64_t B : {1, 3})
+    for (int64_t T : {2, 5, 17})
+      for (int64_t I : {1, 7})
+        for (int64_t H : {1, 5, 33}) {
+          SCOPED_TRACE("B=" + std::to_string(B) + " T=" + std::to_string(T) + " I=" + std::to_string(I) +
+                       " H=" + std::to_string(H));
+          at::manual_seed(1000 + case_no);
+          RnnLayer r = make_layer(kind, I, H, layers, bidirectional);
+          // every other case reads the input through a transposed view, as the
+          // network does after its convolutions
+          at::Tensor x = case_no % 2 ? at::randn({B, I, T}).transpose(1, 2) : at::randn({B, T, I});
+          x.requires_grad_(true);
+          at::Tensor upstream = at::randn({B, T, (bidirectional ? 2 : 1) * H});
+          ++case_no;
+          ASSERT_TRUE(hst::native_recurrent_supported(r, x));
+          expect_same_result(forward_backward(native, r, x, upstream),
+                             forward_backward(torch_recurrent, r, x, upstream));
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllStacks, NativeMatchesTorch,
+                         ::testing::Combine(::testing::Values(RnnKind::RNN_TANH, RnnKind::RNN_RELU, RnnKind::LSTM,
+                                                              RnnKind::GRU),
+                                            ::testing::Bool(), ::testing::Values<int64_t>(1, 2, 3)),
+                         [](const ::testing::TestParamInfo<StackCase>& info) {
+                           return std::string(kind_name(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "_bi_" : "_uni_") +
+                                  std::to_string(std::get<2>(info.param)) + "layers";
+                         });
+
+TEST(NativeRecurrent, WeightGradientsWhenInputIsConstant) {
+  at::manual_seed(7);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    RnnLayer r = make_layer(kind, 4, 6, 2, /*bidirectional=*/true);
+    at::Tensor x = at::randn({3, 5, 4});  // no requires_grad
+    at::Tensor upstream = at::randn({3, 5, 12});
+    expect_same_result(forward_backward(native, r, x, upstream), forward_backward(torch_recurrent, r, x, upstream));
+  }
+}
+
+TEST(NativeRecurrentDropout, EvalModeAndNoGradAreNoOps) {
+  at::manual_seed(11);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    RnnLayer r = make_layer(kind, 5, 8, 3, /*bidirectional=*/true);
+    r.dropout = 0.5;
+    r.training = false;
+    at::Tensor x = at::randn({4, 6, 5}, at::requires_grad());
+    at::Tensor upstream = at::randn({4, 6, 16});
+    RnnLayer plain = r;
+    plain.dropout = 0.0;
+
+    at::manual_seed(3);
+    Result got = forward_backward(native, r, x, upstream);
+    at::Tensor next_draw = at::rand({4});
+    at::manual_seed(3);
+    EXPECT_TRUE(at::equal(next_draw, at::rand({4}))) << "eval mode drew random numbers";
+
+    expect_same_result(got, forward_backward(native, plain, x, upstream));
+    expect_same_result(got, forward_backward(torch_recurrent, r, x, upstream));
+    at::Tensor no_grad_out;
+    {
+      at::NoGradGuard guard;
+      no_grad_out = native(r, x);
+    }
+    EXPECT_TRUE(at::equal(no_grad_out, got.out)) << "inference path differs from the autograd path";
+  }
+}
+
+TEST(NativeRecurrentDropout, SeededTrainingMatchesTorch) {
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH})
+    for (bool bidirectional : {false, true})
+      for (int64_t layers : {2, 3})
+        for (double p : {0.3, 1.0}) {
+          SCOPED_TRACE(std::string(kind_name(kind)) + (bidirectional ? " bi" : " uni") + " layers=" +
+                       std::to_string(layers) + " p=" + std::to_string(p));
+          at::manual_seed(23);
+          RnnLayer r = make_layer(kind, 3, 7, layers, bidirectional);
+          r.dropout = p;
+          r.training = true;
+          at::Tensor x = at::randn({5, 4, 3}, at::requires_grad());
+          at::Tensor upstream = at::randn({5, 4, (bidirectional ? 2 : 1) * 7});
+
+          at::manual_seed(99);
+          Result want = forward_backward(torch_recurrent, r, x, upstream);
+          at::Tensor want_next = at::rand({4});
+          at::manual_seed(99);
+          Result got = forward_backward(native, r, x, upstream);
+          at::Tensor got_next = at::rand({4});
+
+          expect_same_result(got, want);
+          EXPECT_TRUE(at::equal(got_next, want_next)) << "random stream left in a different place";
+          RnnLayer eval = r;
+          eval.training = false;
+          EXPECT_FALSE(at::allclose(got.out, forward_backward(native, eval, x, upstream).out))
+              << "dropout changed nothing";
+        }
+}
+
+TEST(NativeRecurrent, SupportedOnlyForWhatItHandles) {
+  struct Case {
+    const char* what;
+    bool expected;
+    std::function<void(RnnLayer&, at::Tensor&)> change;
+  };
+  const std::vector<Case> cases = {
+      {"baseline", true, [](RnnLayer&, at::Tensor&) {}},
+      {"relu cells", true, [](RnnLayer& r, at::Tensor&) { r = make_layer(RnnKind::RNN_RELU, 4, 6, 2, true); }},
+      {"dropout 1", true, [](RnnLayer& r, at::Tensor&) { r.dropout = 1.0; }},
+      {"float64 input", false, [](RnnLayer&, at::Tensor& x) { x = x.to(at::kDouble); }},
+      {"float64 weight", false, [](RnnLayer& r, at::Tensor&) { r.flat_weights[5] = r.flat_weights[5].to(at::kDouble); }},
+      {"2-d input", false, [](RnnLayer&, at::Tensor& x) { x = x[0]; }},
+      {"no steps", false, [](RnnLayer&, at::Tensor& x) { x = x.narrow(1, 0, 0); }},
+      {"time-major", false, [](RnnLayer& r, at::Tensor&) { r.batch_first = false; }},
+      {"no biases", false, [](RnnLayer& r, at::Tensor&) { r.has_biases = false; }},
+      {"dropout > 1", false, [](RnnLayer& r, at::Tensor&) { r.dropout = 1.5; }},
+      {"missing weights", false, [](RnnLayer& r, at::Tensor&) { r.flat_weights.pop_back(); }},
+      {"wrong input size", false, [](RnnLayer&, at::Tensor& x) { x = at::randn({2, 3, 5}); }},
+      {"wrong hidden size", false, [](RnnLayer& r, at::Tensor&) { r.hidden_size = 5; }},
+      {"gate count of another kind", false, [](RnnLayer& r, at::Tensor&) { r.kind = RnnKind::GRU; }},
+  };
+  for (const auto& c : cases) {
+    RnnLayer r = make_layer(RnnKind::LSTM, 4, 6, 2, /*bidirectional=*/true);
+    at::Tensor x = at::randn({2, 3, 4});
+    c.change(r, x);
+    EXPECT_EQ(hst::native_recurrent_supported(r, x), c.expected) << c.what;
+  }
+  RnnLayer r = make_layer(RnnKind::LSTM, 4, 6, 1, false);
+  EXPECT_THROW(hst::native_recurrent_forward(r, at::randn({2, 3, 4}, at::kDouble)), c10::Error);
+}
+
+TEST(NativeRecurrent, DoubleBackwardIsRefused) {
+  RnnLayer r = make_layer(RnnKind::LSTM, 3, 4, 1, false);
+  at::Tensor x = at::randn({2, 3, 3}, at::requires_grad());
+  at::Tensor out = native(r, x);
+  EXPECT_THROW(torch::autograd::grad({out.sum()}, {x}, {}, /*retain_graph=*/true, /*create_graph=*/true), c10::Error);
+}
+
+TEST(NativeRecurrent, ConcurrentCallsAgreeWithSerialOnes) {
+  at::manual_seed(5);
+  std::vector<RnnLayer> layers;
+  std::vector<at::Tensor> xs, ups;
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::LSTM, RnnKind::GRU}) {
+    layers.push_back(make_layer(kind, 6, 16, 2, true));
+    xs.push_back(at::randn({8, 12, 6}, at::requires_grad()));
+    ups.push_back(at::randn({8, 12, 32}));
+  }
+  std::vector<Result> serial, parallel(layers.size());
+  for (size_t i = 0; i < layers.size(); ++i) serial.push_back(forward_backward(native, layers[i], xs[i], ups[i]));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < layers.size(); ++i)
+    threads.emplace_back([&, i] {
+      for (int rep = 0; rep < 5; ++rep) parallel[i] = forward_backward(native, layers[i], xs[i], ups[i]);
+    });
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < layers.size(); ++i) {
+    EXPECT_TRUE(at::equal(parallel[i].out, serial[i].out)) << i;
+    for (size_t k = 0; k < serial[i].grads.size(); ++k)
+      EXPECT_TRUE(at::equal(parallel[i].grads[k], serial[i].grads[k])) << i << " gradient " << k;
+  }
+}
+
+}  // namespace
