@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "optimizer.h"
 #include "torch_compat.h"
 
 namespace hst {
@@ -22,97 +23,6 @@ at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at
   at::Tensor staging = at::empty(shape, host.options().pinned_memory(true));
   at::index_select_out(staging, host, 0, rows);
   return compat::to_device_async(staging, device);
-}
-
-// Optimiser state and update rules, equal to torch.optim's defaults.
-class Optimizer {
- public:
-  Optimizer(std::vector<at::Tensor> params, Solver solver) : params_(std::move(params)), solver_(solver) {
-    state_a_.resize(params_.size());
-    state_b_.resize(params_.size());
-  }
-
-  void zero_grad() {
-    for (auto& p : params_) {
-      at::Tensor& g = p.mutable_grad();
-      if (g.defined()) g.zero_();
-    }
-  }
-
-  void step(double lr) {
-    at::NoGradGuard no_grad;
-    ++steps_;
-    for (size_t i = 0; i < params_.size(); ++i) {
-      at::Tensor& p = params_[i];
-      const at::Tensor& g = p.grad();
-      if (!g.defined()) continue;
-      switch (solver_) {
-        case Solver::ADAM: adam(i, p, g, lr); break;
-        case Solver::SGDM: sgdm(i, p, g, lr); break;
-        case Solver::RMSPROP: rmsprop(i, p, g, lr); break;
-      }
-    }
-  }
-
- private:
-  void adam(size_t i, at::Tensor& p, const at::Tensor& g, double lr) {
-    constexpr double beta1 = 0.9, beta2 = 0.999, eps = 1e-8;
-    if (!state_a_[i].defined()) {
-      state_a_[i] = at::zeros_like(p);
-      state_b_[i] = at::zeros_like(p);
-      counts_.resize(params_.size(), 0);
-    }
-    const int64_t step = ++counts_[i];
-    state_a_[i].mul_(beta1).add_(g, 1 - beta1);
-    state_b_[i].mul_(beta2).addcmul_(g, g, 1 - beta2);
-    const double bias1 = 1 - std::pow(beta1, static_cast<double>(step));
-    const double bias2 = 1 - std::pow(beta2, static_cast<double>(step));
-    const double step_size = lr / bias1;
-    at::Tensor denom = (state_b_[i].sqrt() / std::sqrt(bias2)).add_(eps);
-    p.addcdiv_(state_a_[i], denom, -step_size);
-  }
-
-  void sgdm(size_t i, at::Tensor& p, const at::Tensor& g, double lr) {
-    constexpr double momentum = 0.9;
-    if (!state_a_[i].defined()) {
-      state_a_[i] = g.clone().detach();
-    } else {
-      state_a_[i].mul_(momentum).add_(g, 1.0);
-    }
-    p.add_(state_a_[i], -lr);
-  }
-
-  void rmsprop(size_t i, at::Tensor& p, const at::Tensor& g, double lr) {
-    constexpr double alpha = 0.99, eps = 1e-8;
-    if (!state_a_[i].defined()) state_a_[i] = at::zeros_like(p);
-    state_a_[i].mul_(alpha).addcmul_(g, g, 1 - alpha);
-    at::Tensor avg = state_a_[i].sqrt().add_(eps);
-    p.addcdiv_(g, avg, -lr);
-  }
-
-  std::vector<at::Tensor> params_;
-  Solver solver_;
-  std::vector<at::Tensor> state_a_, state_b_;
-  std::vector<int64_t> counts_;
-  int64_t steps_ = 0;
-};
-
-// Scales all gradients together so that their joint L2 norm is at most
-// max_norm, without reading the norm back to the host.
-void clip_grad_norm(const std::vector<at::Tensor>& params, double max_norm) {
-  at::NoGradGuard no_grad;
-  std::vector<at::Tensor> norms;
-  std::vector<at::Tensor> grads;
-  for (const auto& p : params) {
-    const at::Tensor& g = p.grad();
-    if (!g.defined()) continue;
-    grads.push_back(g);
-    norms.push_back(at::norm(g, 2.0));
-  }
-  if (grads.empty()) return;
-  at::Tensor total = at::norm(at::stack(norms), 2.0);
-  at::Tensor coef = at::clamp_max(max_norm / (total + 1e-6), 1.0);
-  for (auto& g : grads) g.mul_(coef);
 }
 
 at::Tensor batch_loss(const at::Tensor& logits, const at::Tensor& target, const at::Tensor& weights) {
@@ -173,7 +83,7 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     at::NoGradGuard no_grad;
     for (const auto& t : state) best_state.push_back(t.detach().clone());
   }
-  Optimizer optimizer(params, cfg.solver);
+  std::unique_ptr<Optimizer> optimizer = make_optimizer(params, cfg.solver);
   double lr = cfg.learn_rate;
   int64_t patience_count = 0;
   const int64_t n_train = train_idx.size(0);
@@ -189,12 +99,11 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
       at::Tensor rows = order.slice(0, start, std::min(start + bs, n_train));
       at::Tensor bx = gather_batch(x, rows, cfg.device);
       at::Tensor by = gather_batch(y, rows, cfg.device);
-      optimizer.zero_grad();
+      optimizer->zero_grad();
       at::Tensor logits = network_forward(net, bx);
       at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
       torch::autograd::backward({loss});
-      clip_grad_norm(params, 5.0);
-      optimizer.step(lr);
+      optimizer->clip_and_step(/*max_norm=*/5.0, lr);
       train.add(loss.detach(), logits.detach(), by);
       if (hooks.check_interrupt) hooks.check_interrupt();
     }
