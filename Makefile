@@ -15,7 +15,7 @@ demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py
 
 test: build
-	PYTHONPATH=$(CURDIR) $(PYTHON) -m pytest -q tests
+	PYTHONPATH=$(CURDIR) $(PYTHON) -P -m pytest -q tests
 
 clean:
 	rm -rf build *.so figure

@@ -1,6 +1,7 @@
 // Input adaptation: any numeric layout -> float32 [samples, features, steps],
 // with a record of what was done. X is read once for the finiteness test and
-// copied once (the float32 conversion); it is never modified.
+// copied once (the float32 conversion); it is never modified. Real input
+// wider than float32 also has its copy checked for overflow to Inf.
 #include <cmath>
 
 #include "stages.h"
@@ -16,21 +17,23 @@ bool all_finite(const T* p, int64_t n) {
   return ok;
 }
 
-// True when every element is finite. Contiguous float32/float64 input is
-// scanned in place; other real or complex layouts go through NumPy.
+// True when every element is finite. Contiguous, aligned float32/float64
+// input in the machine's byte order is scanned in place; every other real or
+// complex layout (byte-swapped or unaligned data included) goes through NumPy.
 bool finite(const py::array& data) {
   const char kind = data.dtype().kind();
   if (kind == 'i' || kind == 'u' || data.size() == 0) return true;
   const int flags = py::detail::array_proxy(data.ptr())->flags;
   const bool contiguous = (flags & (py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
                                     py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_)) != 0;
-  if (contiguous && kind == 'f' && data.itemsize() == 4) {
+  const bool native = data.dtype().byteorder() == '=' && (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+  if (contiguous && native && kind == 'f' && data.itemsize() == 4) {
     const float* p = static_cast<const float*>(data.data());
     const int64_t n = data.size();
     py::gil_scoped_release nogil;
     return all_finite(p, n);
   }
-  if (contiguous && kind == 'f' && data.itemsize() == 8) {
+  if (contiguous && native && kind == 'f' && data.itemsize() == 8) {
     const double* p = static_cast<const double*>(data.data());
     const int64_t n = data.size();
     py::gil_scoped_release nogil;
@@ -104,6 +107,12 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   // The one copy: strided read of the moved view, float32 write.
   py::array sequences = np.attr("empty")(py::make_tuple(n, features, length), py::arg("dtype") = np.attr("float32"));
   np.attr("copyto")(sequences.attr("reshape")(moved.attr("shape")), moved, py::arg("casting") = "unsafe");
+  // Finite values beyond the float32 range turn into Inf in the copy; they
+  // would reach the network as Inf and train it into NaN, so they are refused
+  // like Inf given directly.
+  const char kind = data.dtype().kind();
+  if (((kind == 'f' && data.itemsize() > 4) || kind == 'c') && !finite(sequences))
+    raise_value_error("X 中不能包含 NaN 或 Inf");
 
   py::dict info;
   info["originalShape"] = shape_tuple(data);

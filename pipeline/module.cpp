@@ -30,7 +30,32 @@ void translate_errors(std::exception_ptr p) {
 
 }  // namespace
 
-PYBIND11_MODULE(HybridSeqTrain, m) {
+static void init_module(py::module_& m);
+
+#if PYBIND11_VERSION_MAJOR < 3
+// A failed import (a missing library or RatePredictions) reaches the caller
+// as the very error that step raised, not wrapped in a generic ImportError.
+static py::module_::module_def hybrid_module_def;
+extern "C" PYBIND11_EXPORT PyObject* PyInit_HybridSeqTrain() {
+  PYBIND11_CHECK_PYTHON_VERSION
+  PYBIND11_ENSURE_INTERNALS_READY
+  auto m = py::module_::create_extension_module("HybridSeqTrain", nullptr, &hybrid_module_def);
+  try {
+    init_module(m);
+    return m.release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+    return nullptr;
+  }
+}
+#else
+PYBIND11_MODULE(HybridSeqTrain, m) { init_module(m); }
+#endif
+
+static void init_module(py::module_& m) {
   using annotated::param;
   using annotated::param_with_default;
   m.doc() = "CNN-RNN 通用分类核心函数。";

@@ -65,7 +65,7 @@ static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x)
   if (bn.training) {
     int64_t per_channel = x.size(0);
     for (int64_t d = 2; d < x.dim(); ++d) per_channel *= x.size(d);
-    TORCH_CHECK_VALUE(per_channel > 1, "Expected more than 1 value per channel when training, got input size ",
+    TORCH_CHECK_VALUE(per_channel != 1, "Expected more than 1 value per channel when training, got input size ",
                       x.sizes());
   }
   const bool use_running = !bn.training || bn.track_running_stats;
@@ -271,6 +271,8 @@ static void classifier_init(py::object self, py::object input_features, py::obje
 }
 
 static at::Tensor classifier_forward(py::object self, py::object x) {
+  if (!py::isinstance(x, py::module_::import("torch").attr("Tensor")))
+    throw py::type_error(std::string("forward() expected x to be a torch.Tensor, got ") + Py_TYPE(x.ptr())->tp_name);
   NetParams p = extract_net_params(self);
   at::Tensor input = x.cast<at::Tensor>();
   return network_forward(p, input);

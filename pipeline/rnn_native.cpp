@@ -7,7 +7,9 @@
 // whose rows are ordered (step, batch), so the rows of one step are a
 // contiguous block. Per layer:
 //   gates  [T*B, D*G*H]  input projection of all steps and both directions
-//                        (one GEMM), turned in place into gate activations;
+//                        (one GEMM; the loops add the bias), turned in place
+//                        into gate activations and in backward into the
+//                        gradients of the pre-activations;
 //   extra  [T*B, D*H]    LSTM: cell state; GRU: W_hn h + b_hn; RNN: none;
 //   output [T, B, D*H]   hidden state of every step, direction d in columns
 //                        d*H..(d+1)*H (the next layer's input).
@@ -15,8 +17,8 @@
 // over the gates.
 #include "rnn_native.h"
 
-#include <ATen/Parallel.h>
 #include <torch/csrc/autograd/custom_function.h>
+#include <torch/csrc/autograd/graph_task.h>
 
 #include <algorithm>
 #include <cmath>
@@ -92,13 +94,13 @@ HST_ALWAYS_INLINE float tanh_approx(float x) {
 template <bool kFirst>
 HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float* HST_RESTRICT gf,
                                         float* HST_RESTRICT gg, float* HST_RESTRICT go,
-                                        const float* HST_RESTRICT c_prev, float* HST_RESTRICT c,
-                                        float* HST_RESTRICT h) {
+                                        const float* HST_RESTRICT bias, const float* HST_RESTRICT c_prev,
+                                        float* HST_RESTRICT c, float* HST_RESTRICT h) {
   for (int64_t j = 0; j < H; ++j) {
-    const float i = sigmoid_approx(gi[j]);
-    const float f = sigmoid_approx(gf[j]);
-    const float g = tanh_approx(gg[j]);
-    const float o = sigmoid_approx(go[j]);
+    const float i = sigmoid_approx(gi[j] + bias[j]);
+    const float f = sigmoid_approx(gf[j] + bias[H + j]);
+    const float g = tanh_approx(gg[j] + bias[2 * H + j]);
+    const float o = sigmoid_approx(go[j] + bias[3 * H + j]);
     const float cn = kFirst ? i * g : f * c_prev[j] + i * g;
     gi[j] = i;
     gf[j] = f;
@@ -109,37 +111,38 @@ HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float
   }
 }
 
+// Backward loops overwrite the activations they read with the gradients of
+// the pre-activations.
 template <bool kFirst>
 HST_ALWAYS_INLINE void lstm_backward_row(int64_t H, const float* HST_RESTRICT dy, const float* HST_RESTRICT dh_next,
-                                         const float* HST_RESTRICT gi, const float* HST_RESTRICT gf,
-                                         const float* HST_RESTRICT gg, const float* HST_RESTRICT go,
-                                         const float* HST_RESTRICT c, const float* HST_RESTRICT c_prev,
-                                         float* HST_RESTRICT dc, float* HST_RESTRICT di, float* HST_RESTRICT df,
-                                         float* HST_RESTRICT dg, float* HST_RESTRICT dout) {
+                                         float* HST_RESTRICT gi, float* HST_RESTRICT gf, float* HST_RESTRICT gg,
+                                         float* HST_RESTRICT go, const float* HST_RESTRICT c,
+                                         const float* HST_RESTRICT c_prev, float* HST_RESTRICT dc) {
   for (int64_t j = 0; j < H; ++j) {
     const float dh = dy[j] + dh_next[j];
     const float i = gi[j], f = gf[j], g = gg[j], o = go[j];
     const float tc = tanh_approx(c[j]);
     const float dcell = dc[j] + dh * o * (1.0f - tc * tc);
-    di[j] = dcell * g * i * (1.0f - i);
-    df[j] = kFirst ? 0.0f : dcell * c_prev[j] * f * (1.0f - f);
-    dg[j] = dcell * i * (1.0f - g * g);
-    dout[j] = dh * tc * o * (1.0f - o);
+    gi[j] = dcell * g * i * (1.0f - i);
+    gf[j] = kFirst ? 0.0f : dcell * c_prev[j] * f * (1.0f - f);
+    gg[j] = dcell * i * (1.0f - g * g);
+    go[j] = dh * tc * o * (1.0f - o);
     dc[j] = dcell * f;
   }
 }
 
 template <bool kFirst>
 HST_ALWAYS_INLINE void gru_forward_row(int64_t H, float* HST_RESTRICT gr, float* HST_RESTRICT gz,
-                                       float* HST_RESTRICT gn, const float* HST_RESTRICT hr,
-                                       const float* HST_RESTRICT hz, const float* HST_RESTRICT hn_in,
-                                       const float* HST_RESTRICT b_hn, const float* HST_RESTRICT h_prev,
-                                       float* HST_RESTRICT hn_out, float* HST_RESTRICT h) {
+                                       float* HST_RESTRICT gn, const float* HST_RESTRICT bias,
+                                       const float* HST_RESTRICT hr, const float* HST_RESTRICT hz,
+                                       const float* HST_RESTRICT hn_in, const float* HST_RESTRICT b_hn,
+                                       const float* HST_RESTRICT h_prev, float* HST_RESTRICT hn_out,
+                                       float* HST_RESTRICT h) {
   for (int64_t j = 0; j < H; ++j) {
-    const float r = sigmoid_approx(kFirst ? gr[j] : gr[j] + hr[j]);
-    const float z = sigmoid_approx(kFirst ? gz[j] : gz[j] + hz[j]);
+    const float r = sigmoid_approx(kFirst ? gr[j] + bias[j] : (gr[j] + bias[j]) + hr[j]);
+    const float z = sigmoid_approx(kFirst ? gz[j] + bias[H + j] : (gz[j] + bias[H + j]) + hz[j]);
     const float hn = kFirst ? b_hn[j] : hn_in[j] + b_hn[j];
-    const float n = tanh_approx(gn[j] + r * hn);
+    const float n = tanh_approx((gn[j] + bias[2 * H + j]) + r * hn);
     gr[j] = r;
     gz[j] = z;
     gn[j] = n;
@@ -148,33 +151,39 @@ HST_ALWAYS_INLINE void gru_forward_row(int64_t H, float* HST_RESTRICT gr, float*
   }
 }
 
+// GRU: r, z, n become the input-side gradients and hn becomes the gradient of
+// W_hn h + b_hn; the hidden-side gradients of this step (r, z as on the input
+// side, n scaled by r) also go to step_h for the recurrent GEMM.
 template <bool kFirst>
 HST_ALWAYS_INLINE void gru_backward_row(int64_t H, const float* HST_RESTRICT dy, float* HST_RESTRICT dh_carry,
-                                        const float* HST_RESTRICT gr, const float* HST_RESTRICT gz,
-                                        const float* HST_RESTRICT gn, const float* HST_RESTRICT hn,
-                                        const float* HST_RESTRICT h_prev, float* HST_RESTRICT dr,
-                                        float* HST_RESTRICT dz, float* HST_RESTRICT dn_in,
-                                        float* HST_RESTRICT dr_h, float* HST_RESTRICT dz_h,
-                                        float* HST_RESTRICT dn_h) {
+                                        float* HST_RESTRICT gr, float* HST_RESTRICT gz, float* HST_RESTRICT gn,
+                                        float* HST_RESTRICT hn, const float* HST_RESTRICT h_prev,
+                                        float* HST_RESTRICT sr, float* HST_RESTRICT sz, float* HST_RESTRICT sn) {
   for (int64_t j = 0; j < H; ++j) {
     const float dh = dy[j] + dh_carry[j];
     const float r = gr[j], z = gz[j], n = gn[j];
     const float dn_pre = dh * (1.0f - z) * (1.0f - n * n);
     const float dz_pre = dh * ((kFirst ? 0.0f : h_prev[j]) - n) * z * (1.0f - z);
     const float dr_pre = dn_pre * hn[j] * r * (1.0f - r);
-    dr[j] = dr_pre;
-    dz[j] = dz_pre;
-    dn_in[j] = dn_pre;
-    dr_h[j] = dr_pre;
-    dz_h[j] = dz_pre;
-    dn_h[j] = dn_pre * r;
+    const float dn_h = dn_pre * r;
+    gr[j] = dr_pre;
+    gz[j] = dz_pre;
+    gn[j] = dn_pre;
+    hn[j] = dn_h;
+    sr[j] = dr_pre;
+    sz[j] = dz_pre;
+    sn[j] = dn_h;
     dh_carry[j] = dh * z;  // direct path to h_prev; the GEMM adds the rest
   }
 }
 
 template <bool kRelu>
-HST_ALWAYS_INLINE void rnn_forward_row(int64_t H, const float* HST_RESTRICT pre, float* HST_RESTRICT h) {
-  for (int64_t j = 0; j < H; ++j) h[j] = kRelu ? std::max(pre[j], 0.0f) : tanh_approx(pre[j]);
+HST_ALWAYS_INLINE void rnn_forward_row(int64_t H, const float* HST_RESTRICT pre, const float* HST_RESTRICT bias,
+                                       float* HST_RESTRICT h) {
+  for (int64_t j = 0; j < H; ++j) {
+    const float a = pre[j] + bias[j];
+    h[j] = kRelu ? std::max(a, 0.0f) : tanh_approx(a);
+  }
 }
 
 template <bool kRelu>
@@ -186,27 +195,29 @@ HST_ALWAYS_INLINE void rnn_backward_row(int64_t H, const float* HST_RESTRICT dy,
   }
 }
 
-// Row pointers: `ld*` are row strides in floats.
+// Row pointers: `ld*` are row strides in floats. The gate buffers arrive
+// without the bias, which the loops add.
 struct LstmStep {
   int64_t H;
   float* gates;  // ld_g; pre-activations in, activations out
   int64_t ld_g;
+  const float* bias;  // [4H]
   const float* c_prev;  // null on the first step
   float* c;
   float* h;
   int64_t ld_s;  // c, c_prev, h
 };
 
-HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t b0, int64_t b1) {
+HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t B) {
   const int64_t H = s.H;
-  for (int64_t b = b0; b < b1; ++b) {
+  for (int64_t b = 0; b < B; ++b) {
     float* g = s.gates + b * s.ld_g;
     float* c = s.c + b * s.ld_s;
     float* h = s.h + b * s.ld_s;
     if (s.c_prev)
-      lstm_forward_row<false>(H, g, g + H, g + 2 * H, g + 3 * H, s.c_prev + b * s.ld_s, c, h);
+      lstm_forward_row<false>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, s.c_prev + b * s.ld_s, c, h);
     else
-      lstm_forward_row<true>(H, g, g + H, g + 2 * H, g + 3 * H, nullptr, c, h);
+      lstm_forward_row<true>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, nullptr, c, h);
   }
 }
 
@@ -214,28 +225,25 @@ struct LstmBackStep {
   int64_t H;
   const float* dy;  // ld_s
   const float* dh_next;  // [B, H]
-  const float* gates;  // ld_g
+  float* gates;  // ld_g; activations in, gradients out
   int64_t ld_g;
   const float* c;
   const float* c_prev;  // null on the first step
   int64_t ld_s;
   float* dc;  // [B, H], carried between steps
-  float* dgates;  // ld_g
 };
 
-HST_VECTOR_CLONES void lstm_backward_rows(const LstmBackStep& s, int64_t b0, int64_t b1) {
+HST_VECTOR_CLONES void lstm_backward_rows(const LstmBackStep& s, int64_t B) {
   const int64_t H = s.H;
-  for (int64_t b = b0; b < b1; ++b) {
-    const float* g = s.gates + b * s.ld_g;
-    float* d = s.dgates + b * s.ld_g;
+  for (int64_t b = 0; b < B; ++b) {
+    float* g = s.gates + b * s.ld_g;
     const float* dy = s.dy + b * s.ld_s;
     const float* c = s.c + b * s.ld_s;
     if (s.c_prev)
       lstm_backward_row<false>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, s.c_prev + b * s.ld_s,
-                               s.dc + b * H, d, d + H, d + 2 * H, d + 3 * H);
+                               s.dc + b * H);
     else
-      lstm_backward_row<true>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, nullptr, s.dc + b * H, d,
-                              d + H, d + 2 * H, d + 3 * H);
+      lstm_backward_row<true>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, nullptr, s.dc + b * H);
   }
 }
 
@@ -243,6 +251,7 @@ struct GruStep {
   int64_t H;
   float* gates;  // ld_g
   int64_t ld_g;
+  const float* bias;  // [3H]: b_ir + b_hr, b_iz + b_hz, b_in
   const float* hgates;  // h_prev @ W_hh^T, [B, 3H]; null on the first step
   const float* b_hn;
   const float* h_prev;  // null on the first step
@@ -251,17 +260,18 @@ struct GruStep {
   int64_t ld_s;  // hn, h, h_prev
 };
 
-HST_VECTOR_CLONES void gru_forward_rows(const GruStep& s, int64_t b0, int64_t b1) {
+HST_VECTOR_CLONES void gru_forward_rows(const GruStep& s, int64_t B) {
   const int64_t H = s.H;
-  for (int64_t b = b0; b < b1; ++b) {
+  for (int64_t b = 0; b < B; ++b) {
     float* g = s.gates + b * s.ld_g;
     float* hn = s.hn + b * s.ld_s;
     float* h = s.h + b * s.ld_s;
     if (s.h_prev) {
       const float* hg = s.hgates + b * 3 * H;
-      gru_forward_row<false>(H, g, g + H, g + 2 * H, hg, hg + H, hg + 2 * H, s.b_hn, s.h_prev + b * s.ld_s, hn, h);
+      gru_forward_row<false>(H, g, g + H, g + 2 * H, s.bias, hg, hg + H, hg + 2 * H, s.b_hn, s.h_prev + b * s.ld_s, hn,
+                             h);
     } else {
-      gru_forward_row<true>(H, g, g + H, g + 2 * H, nullptr, nullptr, nullptr, s.b_hn, nullptr, hn, h);
+      gru_forward_row<true>(H, g, g + H, g + 2 * H, s.bias, nullptr, nullptr, nullptr, s.b_hn, nullptr, hn, h);
     }
   }
 }
@@ -270,58 +280,47 @@ struct GruBackStep {
   int64_t H;
   const float* dy;  // ld_s
   float* dh_carry;  // [B, H]
-  const float* gates;  // ld_g
+  float* gates;  // ld_g; activations in, input-side gradients out
   int64_t ld_g;
-  const float* hn;
+  float* hn;  // hn in, its gradient out
   const float* h_prev;  // null on the first step
   int64_t ld_s;
-  float* dgates_in;  // ld_g
-  float* dgates_h;  // ld_g
+  float* step_h;  // [B, 3H] hidden-side gradients of this step
 };
 
-HST_VECTOR_CLONES void gru_backward_rows(const GruBackStep& s, int64_t b0, int64_t b1) {
+HST_VECTOR_CLONES void gru_backward_rows(const GruBackStep& s, int64_t B) {
   const int64_t H = s.H;
-  for (int64_t b = b0; b < b1; ++b) {
-    const float* g = s.gates + b * s.ld_g;
-    float* di = s.dgates_in + b * s.ld_g;
-    float* dh = s.dgates_h + b * s.ld_g;
+  for (int64_t b = 0; b < B; ++b) {
+    float* g = s.gates + b * s.ld_g;
+    float* sh = s.step_h + b * 3 * H;
     const float* dy = s.dy + b * s.ld_s;
-    const float* hn = s.hn + b * s.ld_s;
+    float* hn = s.hn + b * s.ld_s;
     if (s.h_prev)
-      gru_backward_row<false>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, s.h_prev + b * s.ld_s, di, di + H,
-                              di + 2 * H, dh, dh + H, dh + 2 * H);
+      gru_backward_row<false>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, s.h_prev + b * s.ld_s, sh, sh + H,
+                              sh + 2 * H);
     else
-      gru_backward_row<true>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, nullptr, di, di + H, di + 2 * H, dh,
-                             dh + H, dh + 2 * H);
+      gru_backward_row<true>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, nullptr, sh, sh + H, sh + 2 * H);
   }
 }
 
-HST_VECTOR_CLONES void rnn_forward_rows(bool relu, int64_t H, const float* pre, int64_t ld_g, float* h, int64_t ld_s,
-                                        int64_t b0, int64_t b1) {
-  for (int64_t b = b0; b < b1; ++b) {
+HST_VECTOR_CLONES void rnn_forward_rows(bool relu, int64_t H, const float* pre, int64_t ld_g, const float* bias,
+                                        float* h, int64_t ld_s, int64_t B) {
+  for (int64_t b = 0; b < B; ++b) {
     if (relu)
-      rnn_forward_row<true>(H, pre + b * ld_g, h + b * ld_s);
+      rnn_forward_row<true>(H, pre + b * ld_g, bias, h + b * ld_s);
     else
-      rnn_forward_row<false>(H, pre + b * ld_g, h + b * ld_s);
+      rnn_forward_row<false>(H, pre + b * ld_g, bias, h + b * ld_s);
   }
 }
 
 HST_VECTOR_CLONES void rnn_backward_rows(bool relu, int64_t H, const float* dy, const float* dh_next, const float* h,
-                                         int64_t ld_s, float* dpre, int64_t ld_g, int64_t b0, int64_t b1) {
-  for (int64_t b = b0; b < b1; ++b) {
+                                         int64_t ld_s, float* dpre, int64_t ld_g, int64_t B) {
+  for (int64_t b = 0; b < B; ++b) {
     if (relu)
       rnn_backward_row<true>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
     else
       rnn_backward_row<false>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
   }
-}
-
-// Splits the batch rows of one step over threads only when each share has
-// enough work to pay for waking a thread.
-template <typename F>
-void for_rows(int64_t B, int64_t row_width, const F& f) {
-  const int64_t grain = std::max<int64_t>(1, 16384 / std::max<int64_t>(1, row_width));
-  at::parallel_for(0, B, grain, f);
 }
 
 // ---------------------------------------------------------------------------
@@ -358,7 +357,7 @@ struct Weights {
 struct Saved {
   std::vector<at::Tensor> inputs;   // [T*B, I_l], after dropout
   std::vector<at::Tensor> w_in;     // input weights of both directions stacked, [D*G*H, I_l]
-  std::vector<at::Tensor> gates;    // activations [T*B, D*G*H] (not kept for plain RNNs)
+  std::vector<at::Tensor> gates;    // activations [T*B, D*G*H] (plain RNN: pre-activations)
   std::vector<at::Tensor> extra;    // LSTM cell / GRU hn [T*B, D*H]
   std::vector<at::Tensor> outputs;  // [T, B, D*H]
   std::vector<at::Tensor> masks;    // dropout noise applied to outputs[l], l < layers - 1
@@ -374,9 +373,11 @@ at::Tensor folded_bias(const Config& cfg, const at::Tensor& b_ih, const at::Tens
 }
 
 // One direction of one layer over all steps. gates holds the input
-// projection on entry.
+// projection (without bias) on entry; bias is the folded bias of both
+// directions [D*G*H].
 void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
-                       const at::Tensor& b_hh, at::Tensor& gates, at::Tensor& extra, at::Tensor& out) {
+                       const at::Tensor& b_hh, const at::Tensor& bias, at::Tensor& gates, at::Tensor& extra,
+                       at::Tensor& out) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   at::Tensor out2d = out.view({T * B, D * H});
@@ -384,6 +385,7 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* out_p = out2d.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
+  const float* bias_p = bias.data_ptr<float>() + d * GH;
   at::Tensor hgates;  // GRU: h_prev @ W_hh^T kept apart from the input part
   if (cfg.kind == RnnKind::GRU) hgates = at::empty({B, GH}, gates.options());
   at::Tensor b_hn = cfg.kind == RnnKind::GRU ? b_hh.narrow(0, 2 * H, H).contiguous() : at::Tensor();
@@ -403,26 +405,27 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
     float* h = out_p + t * B * ld_s;
     switch (cfg.kind) {
       case RnnKind::LSTM: {
-        LstmStep st{H, g, ld_g, first ? nullptr : extra_p + tp * B * ld_s, extra_p + t * B * ld_s, h, ld_s};
-        for_rows(B, GH, [&](int64_t b0, int64_t b1) { lstm_forward_rows(st, b0, b1); });
+        LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + tp * B * ld_s, extra_p + t * B * ld_s, h, ld_s};
+        lstm_forward_rows(st, B);
         break;
       }
       case RnnKind::GRU: {
         GruStep st{H,
                    g,
                    ld_g,
+                   bias_p,
                    first ? nullptr : hgates.data_ptr<float>(),
                    b_hn.data_ptr<float>(),
                    first ? nullptr : out_p + tp * B * ld_s,
                    extra_p + t * B * ld_s,
                    h,
                    ld_s};
-        for_rows(B, GH, [&](int64_t b0, int64_t b1) { gru_forward_rows(st, b0, b1); });
+        gru_forward_rows(st, B);
         break;
       }
       default: {
         const bool relu = cfg.kind == RnnKind::RNN_RELU;
-        for_rows(B, GH, [&](int64_t b0, int64_t b1) { rnn_forward_rows(relu, H, g, ld_g, h, ld_s, b0, b1); });
+        rnn_forward_rows(relu, H, g, ld_g, bias_p, h, ld_s, B);
         break;
       }
     }
@@ -444,19 +447,18 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
       w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
       bias = at::cat({folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0)), folded_bias(cfg, w.b_ih(l, 1), w.b_hh(l, 1))}, 0);
     }
-    at::Tensor gates = at::addmm(bias, layer_in, w_in.t());  // [T*B, D*G*H]
+    at::Tensor gates = at::mm(layer_in, w_in.t());  // [T*B, D*G*H]; the loops add the bias
     at::Tensor extra;
     if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) extra = at::empty({T * B, D * H}, x_tm.options());
     out = at::empty({T, B, D * H}, x_tm.options());
-    for (int64_t d = 0; d < D; ++d) forward_direction(cfg, d, T, B, w.w_hh(l, d), w.b_hh(l, d), gates, extra, out);
+    for (int64_t d = 0; d < D; ++d)
+      forward_direction(cfg, d, T, B, w.w_hh(l, d), w.b_hh(l, d), bias, gates, extra, out);
 
     if (saved) {
       saved->inputs.push_back(layer_in);
       saved->w_in.push_back(w_in);
-      if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) {
-        saved->gates.push_back(gates);
-        saved->extra.push_back(extra);
-      }
+      saved->gates.push_back(gates);  // backward overwrites it with gradients
+      if (extra.defined()) saved->extra.push_back(extra);
       saved->outputs.push_back(out);
     }
     if (l + 1 == cfg.layers) break;
@@ -480,26 +482,25 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
 }
 
 struct Grads {
-  at::Tensor x_tm;                    // [T, B, I]
-  std::vector<at::Tensor> weights;    // flat order
+  at::Tensor x_tm;                  // [T, B, I]
+  std::vector<at::Tensor> weights;  // flat order
 };
 
-// Backward of one direction of one layer: fills this direction's columns of
-// dgates (and dgates_h for GRU, whose hidden-side gradient differs in n).
+// Backward of one direction of one layer over all steps. Turns this
+// direction's columns of `gates` into the gradients of the pre-activations
+// (GRU: and `extra` into the gradient of W_hn h + b_hn).
 void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
-                        const at::Tensor& dy2d, const at::Tensor& gates, const at::Tensor& extra,
-                        const at::Tensor& out2d, at::Tensor& dgates, at::Tensor& dgates_h) {
+                        const at::Tensor& dy2d, at::Tensor& gates, at::Tensor& extra, const at::Tensor& out2d) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   at::Tensor dh_next = at::zeros({B, H}, dy2d.options());
-  at::Tensor dc;
+  at::Tensor dc, step_h;
   if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, dy2d.options());
+  if (cfg.kind == RnnKind::GRU) step_h = at::empty({B, GH}, dy2d.options());
   const float* dy_p = dy2d.data_ptr<float>() + d * H;
   const float* out_p = out2d.data_ptr<float>() + d * H;
-  const float* gates_p = gates.defined() ? gates.data_ptr<float>() + d * GH : nullptr;
-  const float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
-  float* dg_p = dgates.data_ptr<float>() + d * GH;
-  float* dgh_p = dgates_h.data_ptr<float>() + d * GH;
+  float* gates_p = gates.data_ptr<float>() + d * GH;
+  float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
 
   for (int64_t s = T - 1; s >= 0; --s) {
     const int64_t t = d == 0 ? s : T - 1 - s;
@@ -516,9 +517,8 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
                         extra_p + row * ld_s,
                         first ? nullptr : extra_p + prow * ld_s,
                         ld_s,
-                        dc.data_ptr<float>(),
-                        dg_p + row * ld_g};
-        for_rows(B, GH, [&](int64_t b0, int64_t b1) { lstm_backward_rows(st, b0, b1); });
+                        dc.data_ptr<float>()};
+        lstm_backward_rows(st, B);
         break;
       }
       case RnnKind::GRU: {
@@ -530,9 +530,8 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
                        extra_p + row * ld_s,
                        first ? nullptr : out_p + prow * ld_s,
                        ld_s,
-                       dg_p + row * ld_g,
-                       dgh_p + row * ld_g};
-        for_rows(B, GH, [&](int64_t b0, int64_t b1) { gru_backward_rows(st, b0, b1); });
+                       step_h.data_ptr<float>()};
+        gru_backward_rows(st, B);
         break;
       }
       default: {
@@ -540,57 +539,71 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
         const float* dy = dy_p + row * ld_s;
         const float* dn = dh_next.data_ptr<float>();
         const float* h = out_p + row * ld_s;
-        float* dpre = dg_p + row * ld_g;
-        for_rows(B, GH,
-                 [&](int64_t b0, int64_t b1) { rnn_backward_rows(relu, H, dy, dn, h, ld_s, dpre, ld_g, b0, b1); });
+        float* dpre = gates_p + row * ld_g;
+        rnn_backward_rows(relu, H, dy, dn, h, ld_s, dpre, ld_g, B);
         break;
       }
     }
     if (first) break;
-    at::Tensor dgh_t = dgates_h.narrow(0, row, B).narrow(1, d * GH, GH);
     if (cfg.kind == RnnKind::GRU)
-      dh_next.addmm_(dgh_t, w_hh);  // dh_next already holds the direct path dh * z
+      dh_next.addmm_(step_h, w_hh);  // dh_next already holds the direct path dh * z
     else
-      at::mm_out(dh_next, dgh_t, w_hh);
+      at::mm_out(dh_next, gates.narrow(0, row, B).narrow(1, d * GH, GH), w_hh);
   }
 }
 
+// Gradients of the whole stack. With `reuse`, the saved activation buffers
+// are overwritten (nothing reads them afterwards); otherwise they are copied
+// first so that a retained graph can run backward again.
 Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, const at::Tensor& grad_out,
-                   bool need_x_grad) {
+                   bool need_x_grad, bool reuse) {
   const int64_t L = cfg.layers, D = cfg.dirs, H = cfg.hidden, GH = cfg.gates * H;
-  const at::Tensor& out0 = saved.outputs[0];
-  const int64_t T = out0.size(0), B = out0.size(1);
+  const int64_t T = saved.outputs[0].size(0), B = saved.outputs[0].size(1);
+  const bool gru = cfg.kind == RnnKind::GRU;
   Grads grads;
   grads.weights.resize(L * D * 4);
   at::Tensor dy2d = grad_out.contiguous().view({T * B, D * H});
 
   for (int64_t l = L - 1; l >= 0; --l) {
-    const bool gru = cfg.kind == RnnKind::GRU;
-    const at::Tensor gates = l < static_cast<int64_t>(saved.gates.size()) ? saved.gates[l] : at::Tensor();
-    const at::Tensor extra = l < static_cast<int64_t>(saved.extra.size()) ? saved.extra[l] : at::Tensor();
+    at::Tensor dgates = reuse ? saved.gates[l] : saved.gates[l].clone();
+    at::Tensor dhn;  // GRU: gradient of W_hn h + b_hn
+    if (gru) dhn = reuse ? saved.extra[l] : saved.extra[l].clone();
+    const at::Tensor cell = cfg.kind == RnnKind::LSTM ? saved.extra[l] : at::Tensor();
+    at::Tensor extra = gru ? dhn : cell;
     at::Tensor out2d = saved.outputs[l].view({T * B, D * H});
-    at::Tensor dgates = at::empty({T * B, D * GH}, dy2d.options());
-    at::Tensor dgates_h = gru ? at::empty({T * B, D * GH}, dy2d.options()) : dgates;
-    for (int64_t d = 0; d < D; ++d)
-      backward_direction(cfg, d, T, B, w.w_hh(l, d), dy2d, gates, extra, out2d, dgates, dgates_h);
+    for (int64_t d = 0; d < D; ++d) backward_direction(cfg, d, T, B, w.w_hh(l, d), dy2d, dgates, extra, out2d);
 
     const at::Tensor& layer_in = saved.inputs[l];
     for (int64_t d = 0; d < D; ++d) {
       at::Tensor dg = dgates.narrow(1, d * GH, GH);
-      at::Tensor dgh = dgates_h.narrow(1, d * GH, GH);
       const int64_t base = (l * D + d) * 4;
       grads.weights[base + 0] = at::mm(dg.t(), layer_in);
-      if (T > 1) {
-        // step t's hidden-side gradient pairs with the state it read
-        at::Tensor dgh_rows = d == 0 ? dgh.narrow(0, B, (T - 1) * B) : dgh.narrow(0, 0, (T - 1) * B);
-        at::Tensor h_rows = out2d.narrow(1, d * H, H);
-        h_rows = d == 0 ? h_rows.narrow(0, 0, (T - 1) * B) : h_rows.narrow(0, B, (T - 1) * B);
-        grads.weights[base + 1] = at::mm(dgh_rows.t(), h_rows);
-      } else {
-        grads.weights[base + 1] = at::zeros_like(w.w_hh(l, d));
-      }
       grads.weights[base + 2] = dg.sum(0);
-      grads.weights[base + 3] = gru ? dgh.sum(0) : grads.weights[base + 2].clone();
+      if (T == 1) {
+        grads.weights[base + 1] = at::zeros_like(w.w_hh(l, d));
+      } else {
+        // step t's hidden-side gradient pairs with the state it read: the
+        // previous step for the forward direction, the next for the reverse
+        const int64_t steps = (T - 1) * B;
+        const int64_t g0 = d == 0 ? B : 0, h0 = d == 0 ? 0 : B;
+        at::Tensor h_rows = out2d.narrow(1, d * H, H).narrow(0, h0, steps);
+        if (gru) {
+          at::Tensor dw = at::empty({GH, H}, dgates.options());
+          at::Tensor dw_rz = dw.narrow(0, 0, 2 * H), dw_n = dw.narrow(0, 2 * H, H);
+          at::mm_out(dw_rz, dg.narrow(1, 0, 2 * H).narrow(0, g0, steps).t(), h_rows);
+          at::mm_out(dw_n, dhn.narrow(1, d * H, H).narrow(0, g0, steps).t(), h_rows);
+          grads.weights[base + 1] = dw;
+        } else {
+          grads.weights[base + 1] = at::mm(dg.narrow(0, g0, steps).t(), h_rows);
+        }
+      }
+      if (gru) {
+        at::Tensor db = grads.weights[base + 2].clone();
+        db.narrow(0, 2 * H, H).copy_(dhn.narrow(1, d * H, H).sum(0));
+        grads.weights[base + 3] = db;
+      } else {
+        grads.weights[base + 3] = grads.weights[base + 2].clone();
+      }
     }
     if (l == 0 && !need_x_grad) break;
     at::Tensor dx = at::mm(dgates, saved.w_in[l]);  // [T*B, I_l], both directions
@@ -651,6 +664,8 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
     TORCH_CHECK(!at::GradMode::is_enabled(),
                 "the native recurrent kernels have no double backward; switch them off "
                 "(set_native_kernels_enabled(false)) to differentiate through gradients");
+    // first: raises the usual error when the graph was already freed
+    variable_list vars = ctx->get_saved_variables();
     Config cfg;
     cfg.kind = static_cast<RnnKind>(ctx->saved_data["kind"].toInt());
     cfg.gates = gate_count(cfg.kind);
@@ -658,7 +673,6 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
     cfg.dirs = ctx->saved_data["dirs"].toInt();
     cfg.hidden = ctx->saved_data["hidden"].toInt();
 
-    variable_list vars = ctx->get_saved_variables();
     at::Tensor out = vars.back();
     vars.pop_back();
     at::Tensor x_tm = vars.back();
@@ -675,9 +689,14 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
     saved.outputs.push_back(out);
     saved.masks = ctx->saved_data["masks"].toTensorVector();
 
+    // Without a retained graph nothing reads the saved buffers again: reuse
+    // them for the gradients and let them go as soon as this returns.
+    const bool reuse = !torch::autograd::get_current_graph_task_keep_graph();
+    if (reuse) ctx->saved_data.clear();
+
     at::Tensor grad = grad_outputs[0];
     if (!grad.defined()) grad = at::zeros_like(out);
-    Grads g = run_backward(cfg, saved, Weights{&flat, cfg.dirs}, grad, ctx->needs_input_grad(0));
+    Grads g = run_backward(cfg, saved, Weights{&flat, cfg.dirs}, grad, ctx->needs_input_grad(0), reuse);
 
     variable_list result;
     result.reserve(2 + g.weights.size());

@@ -141,7 +141,7 @@ TEST_P(NativeMatchesTorch, OutputAndGradients) {
   const auto [kind, bidirectional, layers] = GetParam();
   int case_no = 0;
   for (int64_t B : {1, 3})
-    for (int64_t T : {2, 5, 17})
+    for (int64_t T : {1, 2, 5, 17})
       for (int64_t I : {1, 7})
         for (int64_t H : {1, 5, 33}) {
           SCOPED_TRACE("B=" + std::to_string(B) + " T=" + std::to_string(T) + " I=" + std::to_string(I) +
@@ -188,7 +188,7 @@ TEST(NativeRecurrentDropout, EvalModeAndNoGradAreNoOps) {
     RnnLayer r = make_layer(kind, 5, 8, 3, /*bidirectional=*/true);
     r.dropout = 0.5;
     r.training = false;
-    at::Tensor x = at::randn({4, 6, 5}, at::requires_grad());
+    at::Tensor x = at::randn({4, 6, 5}).requires_grad_(true);
     at::Tensor upstream = at::randn({4, 6, 16});
     RnnLayer plain = r;
     plain.dropout = 0.0;
@@ -221,7 +221,7 @@ TEST(NativeRecurrentDropout, SeededTrainingMatchesTorch) {
           RnnLayer r = make_layer(kind, 3, 7, layers, bidirectional);
           r.dropout = p;
           r.training = true;
-          at::Tensor x = at::randn({5, 4, 3}, at::requires_grad());
+          at::Tensor x = at::randn({5, 4, 3}).requires_grad_(true);
           at::Tensor upstream = at::randn({5, 4, (bidirectional ? 2 : 1) * 7});
 
           at::manual_seed(99);
@@ -272,9 +272,26 @@ TEST(NativeRecurrent, SupportedOnlyForWhatItHandles) {
   EXPECT_THROW(hst::native_recurrent_forward(r, at::randn({2, 3, 4}, at::kDouble)), c10::Error);
 }
 
+TEST(NativeRecurrent, RetainedGraphGivesTheSameGradientsTwice) {
+  at::manual_seed(13);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    RnnLayer r = make_layer(kind, 3, 5, 2, /*bidirectional=*/true);
+    at::Tensor x = at::randn({2, 4, 3}).requires_grad_(true);
+    at::Tensor upstream = at::randn({2, 4, 10});
+    std::vector<at::Tensor> inputs = r.flat_weights;
+    inputs.push_back(x);
+    at::Tensor out = native(r, x);
+    auto first = torch::autograd::grad({out}, inputs, {upstream}, /*retain_graph=*/true);
+    auto second = torch::autograd::grad({out}, inputs, {upstream}, /*retain_graph=*/false);
+    for (size_t i = 0; i < first.size(); ++i) EXPECT_TRUE(at::equal(first[i], second[i])) << "gradient " << i;
+    EXPECT_THROW(torch::autograd::grad({out}, inputs, {upstream}), c10::Error) << "graph should be freed";
+  }
+}
+
 TEST(NativeRecurrent, DoubleBackwardIsRefused) {
   RnnLayer r = make_layer(RnnKind::LSTM, 3, 4, 1, false);
-  at::Tensor x = at::randn({2, 3, 3}, at::requires_grad());
+  at::Tensor x = at::randn({2, 3, 3}).requires_grad_(true);
   at::Tensor out = native(r, x);
   EXPECT_THROW(torch::autograd::grad({out.sum()}, {x}, {}, /*retain_graph=*/true, /*create_graph=*/true), c10::Error);
 }
@@ -285,7 +302,7 @@ TEST(NativeRecurrent, ConcurrentCallsAgreeWithSerialOnes) {
   std::vector<at::Tensor> xs, ups;
   for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::LSTM, RnnKind::GRU}) {
     layers.push_back(make_layer(kind, 6, 16, 2, true));
-    xs.push_back(at::randn({8, 12, 6}, at::requires_grad()));
+    xs.push_back(at::randn({8, 12, 6}).requires_grad_(true));
     ups.push_back(at::randn({8, 12, 32}));
   }
   std::vector<Result> serial, parallel(layers.size());

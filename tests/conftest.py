@@ -1,0 +1,46 @@
+"""Shared fixtures of the pipeline tests: small data and fast options."""
+import os
+
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+import numpy as np
+import pytest
+
+# The 29 option keys in the order their defaults are inserted, with the defaults.
+DEFAULTS = [
+    ("sampleDimension", "auto"), ("sequenceAxis", -1), ("splitLabels", None), ("rTrain", 0.8),
+    ("validationRatio", 0.15), ("shuffle", True), ("seed", 42), ("networkType", "LSTM"),
+    ("convChannels", [32, 64]), ("kernelSize", 5), ("poolSize", 2), ("rnnHidden", 64), ("rnnLayers", 1),
+    ("dropout", 0.2), ("solverName", "adam"), ("maxEpochs", 40), ("learnRate", 0.001), ("batchSize", 64),
+    ("earlyStoppingPatience", 8), ("learnRateSchedule", "none"), ("learnRateDropPeriod", 15),
+    ("learnRateDropFactor", 0.5), ("classWeight", "auto"), ("deviceSel", "auto"), ("mapflag", True),
+    ("figflag", True), ("showFigures", True), ("caseName", "CNN-RNN"), ("classNames", None),
+]
+
+
+def fast_options(**extra):
+    """Options for a quick CPU run without figures: a tiny network, few epochs."""
+    opts = {"figflag": False, "showFigures": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4,
+            "batchSize": 16, "deviceSel": "cpu"}
+    opts.update(extra)
+    return opts
+
+
+def make_data(n=40, features=6, classes=2, seed=0, labels=None):
+    """X [n, features] with a class-dependent offset; Y cycles through the classes."""
+    rng = np.random.default_rng(seed)
+    y = np.arange(n) % classes
+    x = rng.normal(size=(n, features)) + y[:, None]
+    if labels is not None:
+        y = np.asarray(labels)[y]
+    return x, y
+
+
+@pytest.fixture
+def fast():
+    return fast_options()
+
+
+@pytest.fixture
+def data():
+    return make_data()
