@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rnn_native.h"
@@ -52,31 +53,46 @@ RnnLayer make_layer(RnnKind kind, int64_t input, int64_t hidden, int64_t layers,
   return r;
 }
 
-struct Timing {
-  double wall_ms, cpu_ms;  // per call: median over rounds of wall-clock and process CPU time
-};
-
 double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
-Timing time_call(const std::function<void()>& fn, double seconds) {
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Torch and native timed in alternating rounds so that both see the same
+// background load; per call, medians over the rounds.
+struct Comparison {
+  double torch_ms, native_ms, ratio;  // ratio: median of the per-round torch / native ratios
+};
+
+std::pair<Comparison, Comparison> compare(const std::function<void()>& torch_fn,
+                                          const std::function<void()>& native_fn, double seconds) {
   using clock = std::chrono::steady_clock;
-  constexpr int kRounds = 7;
-  for (int i = 0; i < 3; ++i) fn();
+  constexpr int kRounds = 9;
+  for (int i = 0; i < 3; ++i) {
+    torch_fn();
+    native_fn();
+  }
   auto t0 = clock::now();
-  fn();
+  torch_fn();
+  native_fn();
   const double once = std::chrono::duration<double>(clock::now() - t0).count();
   const int reps = std::max(1, static_cast<int>(seconds / kRounds / std::max(once, 1e-6)));
-  std::vector<double> wall, cpu;
+  std::vector<double> wall[2], cpu[2], wall_ratio, cpu_ratio;
   for (int k = 0; k < kRounds; ++k) {
-    const double c0 = cpu_seconds();
-    t0 = clock::now();
-    for (int i = 0; i < reps; ++i) fn();
-    wall.push_back(std::chrono::duration<double, std::milli>(clock::now() - t0).count() / reps);
-    cpu.push_back((cpu_seconds() - c0) * 1e3 / reps);
+    for (int which = 0; which < 2; ++which) {
+      const auto& fn = which == 0 ? torch_fn : native_fn;
+      const double c0 = cpu_seconds();
+      t0 = clock::now();
+      for (int i = 0; i < reps; ++i) fn();
+      wall[which].push_back(std::chrono::duration<double, std::milli>(clock::now() - t0).count() / reps);
+      cpu[which].push_back((cpu_seconds() - c0) * 1e3 / reps);
+    }
+    wall_ratio.push_back(wall[0].back() / wall[1].back());
+    cpu_ratio.push_back(cpu[0].back() / std::max(cpu[1].back(), 1e-9));
   }
-  std::sort(wall.begin(), wall.end());
-  std::sort(cpu.begin(), cpu.end());
-  return {wall[kRounds / 2], cpu[kRounds / 2]};
+  return {{median(wall[0]), median(wall[1]), median(wall_ratio)}, {median(cpu[0]), median(cpu[1]), median(cpu_ratio)}};
 }
 
 // The machine's load average (shared machines make timings noisy).
@@ -101,7 +117,7 @@ int main(int argc, char** argv) {
   std::printf("recurrent layer, batch %lld, input %lld, hidden %lld; intra-op threads %d; load average %s\n",
               static_cast<long long>(B), static_cast<long long>(I), static_cast<long long>(H), at::get_num_threads(),
               load_average().c_str());
-  std::printf("times in ms per call (median of 7 rounds); ratio = torch / native\n");
+  std::printf("ms per call, medians over 9 alternating rounds; ratio = torch / native (median per round)\n");
   std::printf("%-18s | %-26s | %-26s | %-26s\n", "", "forward+backward, wall", "forward+backward, CPU",
               "forward only (no grad), wall");
   std::printf("%-18s | %8s %8s %8s | %8s %8s %8s | %8s %8s %8s\n", "case", "torch", "native", "ratio", "torch",
@@ -126,16 +142,16 @@ int main(int argc, char** argv) {
       at::NoGradGuard guard;
       fn(r, x);
     };
-    const Timing torch_fb = time_call([&] { train_step(torch_recurrent); }, seconds);
-    const Timing native_fb = time_call([&] { train_step(hst::native_recurrent_forward); }, seconds);
-    const Timing torch_f = time_call([&] { inference(torch_recurrent); }, seconds);
-    const Timing native_f = time_call([&] { inference(hst::native_recurrent_forward); }, seconds);
+    const auto [fb_wall, fb_cpu] = compare([&] { train_step(torch_recurrent); },
+                                           [&] { train_step(hst::native_recurrent_forward); }, seconds);
+    const auto fwd = compare([&] { inference(torch_recurrent); }, [&] { inference(hst::native_recurrent_forward); },
+                             seconds)
+                         .first;
     const std::string name = std::string(c.bidirectional ? "Bi" : "") + (c.kind == RnnKind::LSTM ? "LSTM" : "GRU") +
                              " T=" + std::to_string(c.T) + " L=" + std::to_string(c.layers);
     std::printf("%-18s | %8.3f %8.3f %7.2fx | %8.3f %8.3f %7.2fx | %8.3f %8.3f %7.2fx\n", name.c_str(),
-                torch_fb.wall_ms, native_fb.wall_ms, torch_fb.wall_ms / native_fb.wall_ms, torch_fb.cpu_ms,
-                native_fb.cpu_ms, torch_fb.cpu_ms / native_fb.cpu_ms, torch_f.wall_ms, native_f.wall_ms,
-                torch_f.wall_ms / native_f.wall_ms);
+                fb_wall.torch_ms, fb_wall.native_ms, fb_wall.ratio, fb_cpu.torch_ms, fb_cpu.native_ms, fb_cpu.ratio,
+                fwd.torch_ms, fwd.native_ms, fwd.ratio);
   }
   return 0;
 }

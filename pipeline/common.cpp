@@ -10,7 +10,14 @@ py::object to_int(py::handle v) { return py::module_::import("builtins").attr("i
 py::object to_float(py::handle v) { return py::module_::import("builtins").attr("float")(v); }
 py::str to_str(py::handle v) { return py::str(v); }
 
-std::string to_lower_text(py::handle v) { return py::str(v).attr("lower")().cast<std::string>(); }
+// UTF-8 of a Python text. Characters UTF-8 cannot hold (lone surrogates such
+// as U+D800) become backslash escapes instead of failing the conversion; such
+// a text then simply matches no keyword.
+static std::string utf8(py::handle text) {
+  return std::string(py::bytes(text.attr("encode")("utf-8", "backslashreplace")));
+}
+
+std::string to_lower_text(py::handle v) { return utf8(py::str(v).attr("lower")()); }
 
 bool truth(py::handle v) {
   int r = PyObject_IsTrue(v.ptr());
@@ -54,6 +61,6 @@ std::string fixed(double x, int decimals) {
   return py::str("{:." + std::to_string(decimals) + "f}").format(x).cast<std::string>();
 }
 
-std::string text_of(py::handle obj) { return py::str(obj).cast<std::string>(); }
+std::string text_of(py::handle obj) { return utf8(py::str(obj)); }
 
 }  // namespace hst

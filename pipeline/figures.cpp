@@ -141,6 +141,11 @@ class FigureStage {
       for (py::handle fig : opened_) plt_.attr("close")(fig);
       if (!truth(in_.options["showFigures"])) plt_.attr("close")("all");
       return;
+    } catch (...) {
+      // Any other failure, Ctrl-C included, ends the call: its figures are
+      // closed rather than left behind in pyplot's registry.
+      close_opened();
+      throw;
     }
     if (truth(in_.options["showFigures"])) {
       plt_.attr("show")("block"_a = false);
@@ -168,9 +173,35 @@ class FigureStage {
     return {made[0], made[1]};
   }
 
+  // Closes the figures of this call while another error propagates; a
+  // failure to close must not replace that error.
+  void close_opened() noexcept {
+    try {
+      for (py::handle fig : opened_) plt_.attr("close")(fig);
+    } catch (...) {
+    }
+  }
+
+  // The PNG is written under a temporary name beside its final one and
+  // renamed when complete, so a save that fails or is interrupted leaves no
+  // partial file (and an older file of the same name intact).
   void save(const py::object& fig, const char* suffix) {
     py::object path = figure_dir_.attr("joinpath")(titled(suffix));
-    file_step(path, [&] { fig.attr("savefig")(path, "dpi"_a = 300, "bbox_inches"_a = "tight"); });
+    py::module_ os = py::module_::import("os");
+    py::object thread_id = py::module_::import("threading").attr("get_ident")();
+    py::object tmp = figure_dir_.attr("joinpath")(py::str(".hst-{}-{}.png.tmp").format(os.attr("getpid")(), thread_id));
+    try {
+      file_step(path, [&] {
+        fig.attr("savefig")(tmp, "dpi"_a = 300, "bbox_inches"_a = "tight", "format"_a = "png");
+        os.attr("replace")(tmp, path);
+      });
+    } catch (...) {
+      try {
+        tmp.attr("unlink")("missing_ok"_a = true);
+      } catch (...) {
+      }
+      throw;
+    }
   }
 
   py::object class_positions() const { return np_.attr("arange")(py::len(in_.classes)); }

@@ -134,14 +134,35 @@ at::Tensor network_forward(const NetParams& p, const at::Tensor& input) {
 // ---------------------------------------------------------------------------
 // Binding side
 
-static at::Tensor tensor_or_undefined(py::handle obj) {
-  if (obj.is_none()) return at::Tensor();
-  return obj.cast<at::Tensor>();
+// A setting of a submodule as a C++ value. A value of another type (say a
+// BatchNorm eps set to None) is a TypeError naming the setting, as torch.nn's
+// own forward would give, never pybind11's bare cast error.
+template <typename T>
+static T setting(py::handle owner, const char* name, const char* expected) {
+  py::object value = owner.attr(name);
+  try {
+    return value.cast<T>();
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string(Py_TYPE(owner.ptr())->tp_name) + "." + name + " must be " + expected +
+                         ", got " + Py_TYPE(value.ptr())->tp_name);
+  }
 }
 
-static int64_t first_int(py::handle v) {
-  if (py::isinstance<py::tuple>(v) || py::isinstance<py::list>(v)) return py::cast<int64_t>(v[py::int_(0)]);
-  return py::cast<int64_t>(v);
+static at::Tensor tensor_or_undefined(py::handle owner, const char* name) {
+  if (owner.attr(name).is_none()) return at::Tensor();
+  return setting<at::Tensor>(owner, name, "a tensor or None");
+}
+
+// An int, or the first entry of a tuple or list of ints (Conv1d keeps sizes as 1-tuples).
+static int64_t first_int(py::handle owner, const char* name) {
+  py::object v = owner.attr(name);
+  try {
+    if (py::isinstance<py::tuple>(v) || py::isinstance<py::list>(v)) return py::cast<int64_t>(v[py::int_(0)]);
+    return py::cast<int64_t>(v);
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string(Py_TYPE(owner.ptr())->tp_name) + "." + name + " must be an int, got " +
+                         Py_TYPE(v.ptr())->tp_name);
+  }
 }
 
 NetParams extract_net_params(py::handle module) {
@@ -152,35 +173,33 @@ NetParams extract_net_params(py::handle module) {
     CnnStep s;
     if (py::isinstance(layer, nn.attr("Conv1d"))) {
       TORCH_CHECK_VALUE(!py::isinstance<py::str>(layer.attr("padding")) &&
-                            layer.attr("padding_mode").cast<std::string>() == "zeros",
+                            setting<std::string>(layer, "padding_mode", "str") == "zeros",
                         "only zero padding given as a number is supported in cnn");
       s.kind = CnnStep::CONV;
-      s.conv.weight = layer.attr("weight").cast<at::Tensor>();
-      s.conv.bias = tensor_or_undefined(layer.attr("bias"));
-      s.conv.padding = first_int(layer.attr("padding"));
-      s.conv.stride = first_int(layer.attr("stride"));
-      s.conv.dilation = first_int(layer.attr("dilation"));
-      s.conv.groups = layer.attr("groups").cast<int64_t>();
+      s.conv.weight = setting<at::Tensor>(layer, "weight", "a tensor");
+      s.conv.bias = tensor_or_undefined(layer, "bias");
+      s.conv.padding = first_int(layer, "padding");
+      s.conv.stride = first_int(layer, "stride");
+      s.conv.dilation = first_int(layer, "dilation");
+      s.conv.groups = setting<int64_t>(layer, "groups", "an int");
     } else if (py::isinstance(layer, nn.attr("BatchNorm1d"))) {
       s.kind = CnnStep::BATCH_NORM;
-      s.bn.weight = tensor_or_undefined(layer.attr("weight"));
-      s.bn.bias = tensor_or_undefined(layer.attr("bias"));
-      s.bn.running_mean = tensor_or_undefined(layer.attr("running_mean"));
-      s.bn.running_var = tensor_or_undefined(layer.attr("running_var"));
-      s.bn.num_batches_tracked = tensor_or_undefined(layer.attr("num_batches_tracked"));
-      s.bn.eps = layer.attr("eps").cast<double>();
-      py::object m = layer.attr("momentum");
-      s.bn.momentum = m.is_none() ? -1.0 : m.cast<double>();
+      s.bn.weight = tensor_or_undefined(layer, "weight");
+      s.bn.bias = tensor_or_undefined(layer, "bias");
+      s.bn.running_mean = tensor_or_undefined(layer, "running_mean");
+      s.bn.running_var = tensor_or_undefined(layer, "running_var");
+      s.bn.num_batches_tracked = tensor_or_undefined(layer, "num_batches_tracked");
+      s.bn.eps = setting<double>(layer, "eps", "a float");
+      s.bn.momentum = layer.attr("momentum").is_none() ? -1.0 : setting<double>(layer, "momentum", "a float or None");
       s.bn.training = truth(layer.attr("training"));
       s.bn.track_running_stats = truth(layer.attr("track_running_stats"));
     } else if (py::isinstance(layer, nn.attr("ReLU"))) {
       s.kind = CnnStep::RELU;
     } else if (py::isinstance(layer, nn.attr("MaxPool1d"))) {
       s.kind = CnnStep::MAX_POOL;
-      s.pool_kernel = first_int(layer.attr("kernel_size"));
-      py::object st = layer.attr("stride");
-      s.pool_stride = st.is_none() ? s.pool_kernel : first_int(st);
-      TORCH_CHECK_VALUE(first_int(layer.attr("padding")) == 0 && first_int(layer.attr("dilation")) == 1 &&
+      s.pool_kernel = first_int(layer, "kernel_size");
+      s.pool_stride = layer.attr("stride").is_none() ? s.pool_kernel : first_int(layer, "stride");
+      TORCH_CHECK_VALUE(first_int(layer, "padding") == 0 && first_int(layer, "dilation") == 1 &&
                             !truth(layer.attr("ceil_mode")),
                         "only plain max pooling is supported in cnn");
     } else {
@@ -190,30 +209,40 @@ NetParams extract_net_params(py::handle module) {
   }
 
   py::object rnn = module.attr("rnn");
-  const std::string mode = rnn.attr("mode").cast<std::string>();
+  if (!py::isinstance(rnn, nn.attr("RNNBase")))
+    throw py::type_error("unsupported recurrent layer: " + std::string(Py_TYPE(rnn.ptr())->tp_name));
+  const std::string mode = setting<std::string>(rnn, "mode", "str");
   if (mode == "LSTM") p.rnn.kind = RnnKind::LSTM;
   else if (mode == "GRU") p.rnn.kind = RnnKind::GRU;
   else if (mode == "RNN_TANH") p.rnn.kind = RnnKind::RNN_TANH;
   else if (mode == "RNN_RELU") p.rnn.kind = RnnKind::RNN_RELU;
   else throw py::value_error("unsupported recurrent mode: " + mode);
   if (py::hasattr(rnn, "proj_size"))
-    TORCH_CHECK_VALUE(rnn.attr("proj_size").cast<int64_t>() == 0, "projected LSTM layers are not supported");
-  for (py::handle w : rnn.attr("_flat_weights")) p.rnn.flat_weights.push_back(w.cast<at::Tensor>());
-  p.rnn.hidden_size = rnn.attr("hidden_size").cast<int64_t>();
-  p.rnn.num_layers = rnn.attr("num_layers").cast<int64_t>();
+    TORCH_CHECK_VALUE(setting<int64_t>(rnn, "proj_size", "an int") == 0, "projected LSTM layers are not supported");
+  for (py::handle w : rnn.attr("_flat_weights")) {
+    if (!THPVariable_Check(w.ptr()))
+      throw py::type_error(std::string("RNN._flat_weights must hold tensors, got ") + Py_TYPE(w.ptr())->tp_name);
+    p.rnn.flat_weights.push_back(w.cast<at::Tensor>());
+  }
+  p.rnn.hidden_size = setting<int64_t>(rnn, "hidden_size", "an int");
+  p.rnn.num_layers = setting<int64_t>(rnn, "num_layers", "an int");
   p.rnn.bidirectional = truth(rnn.attr("bidirectional"));
   p.rnn.has_biases = truth(rnn.attr("bias"));
   p.rnn.batch_first = truth(rnn.attr("batch_first"));
-  p.rnn.dropout = rnn.attr("dropout").cast<double>();
+  p.rnn.dropout = setting<double>(rnn, "dropout", "a float");
   p.rnn.training = truth(rnn.attr("training"));
 
   p.bidirectional_summary = truth(module.attr("bidirectional"));
   py::object drop = module.attr("dropout");
-  p.dropout_p = drop.attr("p").cast<double>();
+  if (!py::isinstance(drop, nn.attr("Dropout")))
+    throw py::type_error("unsupported dropout layer: " + std::string(Py_TYPE(drop.ptr())->tp_name));
+  p.dropout_p = setting<double>(drop, "p", "a float");
   p.dropout_training = truth(drop.attr("training"));
   py::object fc = module.attr("classifier");
-  p.fc_weight = fc.attr("weight").cast<at::Tensor>();
-  p.fc_bias = tensor_or_undefined(fc.attr("bias"));
+  if (!py::isinstance(fc, nn.attr("Linear")))
+    throw py::type_error("unsupported classifier: " + std::string(Py_TYPE(fc.ptr())->tp_name));
+  p.fc_weight = setting<at::Tensor>(fc, "weight", "a tensor");
+  p.fc_bias = tensor_or_undefined(fc, "bias");
   return p;
 }
 
@@ -252,8 +281,9 @@ static void classifier_init(py::object self, py::object input_features, py::obje
     layers.append(nn.attr("MaxPool1d")(py::arg("kernel_size") = pool_size, py::arg("stride") = pool_size));
   self.attr("cnn") = nn.attr("Sequential")(*layers);
 
-  const std::string type = network_type.cast<std::string>();
-  const bool bidirectional = type == "BiLSTM" || type == "BiGRU" || type == "BiRNN";
+  // Compared as Python texts: any str, lone surrogates included, compares.
+  auto is = [&](const char* name) { return network_type.equal(py::str(name)); };
+  const bool bidirectional = is("BiLSTM") || is("BiGRU") || is("BiRNN");
   py::dict classes;
   classes["RNN"] = nn.attr("RNN");
   classes["LSTM"] = nn.attr("LSTM");

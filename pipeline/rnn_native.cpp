@@ -7,14 +7,15 @@
 // whose rows are ordered (step, batch), so the rows of one step are a
 // contiguous block. Per layer:
 //   gates  [T*B, D*G*H]  input projection of all steps and both directions
-//                        (one GEMM; the loops add the bias), turned in place
+//                        (one product; the loops add the bias), turned in place
 //                        into gate activations and in backward into the
 //                        gradients of the pre-activations;
 //   extra  [T*B, D*H]    LSTM: cell state; GRU: W_hn h + b_hn; RNN: none;
 //   output [T, B, D*H]   hidden state of every step, direction d in columns
 //                        d*H..(d+1)*H (the next layer's input).
-// Each step adds h_prev @ W_hh^T with one GEMM and then runs one fused loop
-// over the gates.
+// Each step adds h_prev @ W_hh^T with one product (W_hh packed once per pass)
+// and then runs one fused loop over the gates. Backward mirrors this, and the
+// weight gradients are one product each over all steps.
 #include "rnn_native.h"
 
 #include <torch/csrc/autograd/custom_function.h>
@@ -27,20 +28,26 @@
 #include <string>
 #include <vector>
 
-// The fused loops are compiled for AVX-512, AVX2 and the baseline, chosen at
-// load time from what the CPU supports.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// The fused loops and the matrix product are compiled for AVX-512, AVX2 and
+// the baseline, chosen at load time from what the CPU supports. (Defining
+// HST_VECTOR_CLONES empty builds one version for the compiler's -march, e.g.
+// to test each of them.)
+#ifndef HST_VECTOR_CLONES
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 11 && defined(__x86_64__) && defined(__linux__)
 #define HST_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#define HST_MULTIVERSION 1
 #else
 #define HST_VECTOR_CLONES
 #endif
-#if defined(__GNUC__)
+#endif
+#ifndef HST_MULTIVERSION
+#define HST_MULTIVERSION 0
+#endif
+#if !defined(__GNUC__)
+#error "the recurrent kernels use GCC / Clang vector extensions"
+#endif
 #define HST_ALWAYS_INLINE inline __attribute__((always_inline))
 #define HST_RESTRICT __restrict__
-#else
-#define HST_ALWAYS_INLINE inline
-#define HST_RESTRICT
-#endif
 
 namespace hst {
 namespace {
@@ -50,8 +57,23 @@ namespace {
 // (no calls into libm). Relative error about 1.5e-7 over the whole range; NaN
 // stays NaN.
 
+// cond ? a : b through bit masks. Without masked vector instructions (AVX2
+// and older) the compiler keeps a float `?:` as a branch, which stops the loop
+// around it from being vectorised.
+HST_ALWAYS_INLINE float select(bool cond, float a, float b) {
+  uint32_t ua, ub;
+  std::memcpy(&ua, &a, sizeof ua);
+  std::memcpy(&ub, &b, sizeof ub);
+  const uint32_t mask = 0u - static_cast<uint32_t>(cond);
+  const uint32_t bits = (ua & mask) | (ub & ~mask);
+  float out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
 HST_ALWAYS_INLINE float exp_approx(float x) {
-  x = std::min(std::max(x, -87.0f), 88.0f);
+  x = select(x < -87.0f, -87.0f, x);
+  x = select(x > 88.0f, 88.0f, x);
   // x = n ln2 + r, |r| <= ln2 / 2; n rounded to nearest by the 1.5 * 2^23 shift
   const float n = (x * 1.44269504088896341f + 12582912.0f) - 12582912.0f;
   float r = x - n * 0.693359375f;
@@ -73,8 +95,7 @@ HST_ALWAYS_INLINE float sigmoid_approx(float x) { return 1.0f / (1.0f + exp_appr
 
 HST_ALWAYS_INLINE float tanh_approx(float x) {
   const float a = std::fabs(x);
-  float large = 1.0f - 2.0f / (exp_approx(2.0f * a) + 1.0f);
-  large = x < 0.0f ? -large : large;
+  const float large = std::copysign(1.0f - 2.0f / (exp_approx(2.0f * a) + 1.0f), x);
   // odd polynomial near zero, where 1 - 2 / (e + 1) would cancel
   const float z = x * x;
   float p = -5.70498872745e-3f;
@@ -83,7 +104,7 @@ HST_ALWAYS_INLINE float tanh_approx(float x) {
   p = p * z + 1.33314422036e-1f;
   p = p * z - 3.33332819422e-1f;
   const float small = p * z * x + x;
-  return a < 0.625f ? small : large;
+  return select(a < 0.625f, small, large);
 }
 
 // ---------------------------------------------------------------------------
@@ -191,7 +212,7 @@ HST_ALWAYS_INLINE void rnn_backward_row(int64_t H, const float* HST_RESTRICT dy,
                                         const float* HST_RESTRICT h, float* HST_RESTRICT dpre) {
   for (int64_t j = 0; j < H; ++j) {
     const float dh = dy[j] + dh_next[j];
-    dpre[j] = kRelu ? (h[j] > 0.0f ? dh : 0.0f) : dh * (1.0f - h[j] * h[j]);
+    dpre[j] = kRelu ? select(h[j] > 0.0f, dh, 0.0f) : dh * (1.0f - h[j] * h[j]);
   }
 }
 
@@ -324,6 +345,149 @@ HST_VECTOR_CLONES void rnn_backward_rows(bool relu, int64_t H, const float* dy, 
 }
 
 // ---------------------------------------------------------------------------
+// Matrix products. The BLAS behind at::mm repacks its operands on every call,
+// which dominates at these sizes (tens of rows per step); here the right-hand
+// side is packed once (for the per-step products a weight matrix that stays
+// fixed for the whole pass) and every call runs only the register-tiled loop.
+
+constexpr int64_t kPanel = 16;  // columns per packed panel (one 64-byte vector)
+
+// B [K, N] packed as ceil(N / 16) panels of [K, 16], zero-padded on the right.
+struct PackedB {
+  at::Tensor data;
+  int64_t K = 0, N = 0;
+  const float* ptr() const { return data.data_ptr<float>(); }
+};
+
+// Packs a 2-d float tensor of any strides.
+PackedB pack_b(const at::Tensor& b) {
+  const int64_t K = b.size(0), N = b.size(1), sk = b.stride(0), sn = b.stride(1);
+  const int64_t panels = (N + kPanel - 1) / kPanel;
+  PackedB out{at::empty({panels, K, kPanel}, b.options()), K, N};
+  const float* src = b.data_ptr<float>();
+  float* dst = out.data.data_ptr<float>();
+  for (int64_t p = 0; p < panels; ++p) {
+    const int64_t n0 = p * kPanel, width = std::min(kPanel, N - n0);
+    for (int64_t k = 0; k < K; ++k) {
+      float* row = dst + (p * K + k) * kPanel;
+      for (int64_t j = 0; j < width; ++j) row[j] = src[k * sk + (n0 + j) * sn];
+      for (int64_t j = width; j < kPanel; ++j) row[j] = 0.0f;
+    }
+  }
+  return out;
+}
+
+// GCC / Clang vector types; each build of the product below uses the widest
+// one its instruction set has registers for.
+typedef float vec4 __attribute__((vector_size(16)));
+typedef float vec8 __attribute__((vector_size(32)));
+typedef float vec16 __attribute__((vector_size(64)));
+
+// C[R rows, up to C vectors of columns] (+)= A[R, K] B[K, those columns];
+// A(r, k) at a[r * sm + k * sk]; b points at the first panel of the tile.
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_tile(int64_t K, const float* a, int64_t sm, int64_t sk, const float* b, int64_t panel_len,
+                                 float* c, int64_t ldc, int64_t cols, bool accumulate) {
+  constexpr int kLanes = sizeof(V) / sizeof(float);
+  V acc[R][C] = {};
+  for (int64_t k = 0; k < K; ++k) {
+    V bv[C];
+    for (int j = 0; j < C; ++j)
+      std::memcpy(&bv[j], b + (j * kLanes / kPanel) * panel_len + k * kPanel + (j * kLanes) % kPanel, sizeof(V));
+    for (int r = 0; r < R; ++r) {
+      const float av = a[r * sm + k * sk];
+      for (int j = 0; j < C; ++j) acc[r][j] += av * bv[j];
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    float* row = c + r * ldc;
+    if (cols == C * kLanes) {
+      for (int j = 0; j < C; ++j) {
+        V v = acc[r][j];
+        if (accumulate) {
+          V old;
+          std::memcpy(&old, row + j * kLanes, sizeof(V));
+          v += old;
+        }
+        std::memcpy(row + j * kLanes, &v, sizeof(V));
+      }
+    } else {
+      float tmp[C * kLanes];
+      std::memcpy(tmp, acc[r], sizeof(tmp));
+      for (int64_t j = 0; j < cols; ++j) row[j] = accumulate ? row[j] + tmp[j] : tmp[j];
+    }
+  }
+}
+
+// Rows m0..m1 in tiles of R (the rest in smaller tiles).
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_rows(int64_t m0, int64_t m1, int64_t K, const float* a, int64_t sm, int64_t sk,
+                                 const float* b, int64_t panel_len, float* c, int64_t ldc, int64_t cols,
+                                 bool accumulate) {
+  int64_t m = m0;
+  for (; m + R <= m1; m += R) gemm_tile<V, R, C>(K, a + m * sm, sm, sk, b, panel_len, c + m * ldc, ldc, cols, accumulate);
+  if constexpr (R > 1) {
+    if (m < m1) gemm_rows<V, R - 1, C>(m, m1, K, a, sm, sk, b, panel_len, c, ldc, cols, accumulate);
+  }
+}
+
+// C[M, N] (row stride ldc) = A B, or += A B with `accumulate`; A(m, k) at
+// a[m * sm + k * sk]. Tiles of R rows by C vectors of columns.
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
+                                    int64_t ldc, bool accumulate) {
+  constexpr int64_t kCols = C * sizeof(V) / sizeof(float);
+  constexpr int kPanelVectors = kPanel * sizeof(float) / sizeof(V);
+  static_assert(kCols % kPanel == 0, "a tile spans whole panels");
+  constexpr int64_t kDepthBlock = 256;  // a slice of B small enough to stay in cache
+  constexpr int64_t kRowBlock = 32;     // rows of A kept in cache while that slice streams by
+  const int64_t K = b.K, N = b.N, panel_len = K * kPanel;
+  const float* bp = b.ptr();
+  for (int64_t k0 = 0; k0 < K; k0 += kDepthBlock) {
+    const int64_t depth = std::min(kDepthBlock, K - k0);
+    const bool acc = accumulate || k0 > 0;
+    const float* ak = a + k0 * sk;
+    for (int64_t m0 = 0; m0 < M; m0 += kRowBlock) {
+      const int64_t m1 = std::min(M, m0 + kRowBlock);
+      for (int64_t n0 = 0; n0 < N; n0 += kCols) {
+        const int64_t cols = std::min(kCols, N - n0);
+        const float* bn = bp + (n0 / kPanel) * panel_len + k0 * kPanel;
+        if (kCols > kPanel && cols <= kPanel)  // last panel alone
+          gemm_rows<V, R, kPanelVectors>(m0, m1, depth, ak, sm, sk, bn, panel_len, c + n0, ldc, cols, acc);
+        else
+          gemm_rows<V, R, C>(m0, m1, depth, ak, sm, sk, bn, panel_len, c + n0, ldc, cols, acc);
+      }
+    }
+  }
+}
+
+#if HST_MULTIVERSION
+__attribute__((target("arch=x86-64-v4"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
+                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+  gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+__attribute__((target("arch=x86-64-v3"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
+                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+__attribute__((target("default"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
+                                                     const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+  gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+#else
+void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c, int64_t ldc,
+                 bool accumulate) {
+#if defined(__AVX512F__)
+  gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+#elif defined(__AVX2__)
+  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+#else
+  gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
+#endif
+}
+#endif
+
+// ---------------------------------------------------------------------------
 // The stack
 
 struct Config {
@@ -380,10 +544,9 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
                        at::Tensor& out) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
-  at::Tensor out2d = out.view({T * B, D * H});
-  at::Tensor w_hh_t = w_hh.t();
+  const PackedB w_hh_t = pack_b(w_hh.t());
   float* gates_p = gates.data_ptr<float>() + d * GH;
-  float* out_p = out2d.data_ptr<float>() + d * H;
+  float* out_p = out.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
   const float* bias_p = bias.data_ptr<float>() + d * GH;
   at::Tensor hgates;  // GRU: h_prev @ W_hh^T kept apart from the input part
@@ -394,15 +557,15 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
     const int64_t t = d == 0 ? s : T - 1 - s;
     const int64_t tp = d == 0 ? t - 1 : t + 1;
     const bool first = s == 0;
-    if (!first) {
-      at::Tensor h_prev = out2d.narrow(0, tp * B, B).narrow(1, d * H, H);
-      if (cfg.kind == RnnKind::GRU)
-        at::mm_out(hgates, h_prev, w_hh_t);
-      else
-        gates.narrow(0, t * B, B).narrow(1, d * GH, GH).addmm_(h_prev, w_hh_t);
-    }
     float* g = gates_p + t * B * ld_g;
     float* h = out_p + t * B * ld_s;
+    if (!first) {
+      const float* h_prev = out_p + tp * B * ld_s;
+      if (cfg.kind == RnnKind::GRU)
+        gemm_packed(B, h_prev, ld_s, 1, w_hh_t, hgates.data_ptr<float>(), GH, /*accumulate=*/false);
+      else
+        gemm_packed(B, h_prev, ld_s, 1, w_hh_t, g, ld_g, /*accumulate=*/true);
+    }
     switch (cfg.kind) {
       case RnnKind::LSTM: {
         LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + tp * B * ld_s, extra_p + t * B * ld_s, h, ld_s};
@@ -447,7 +610,10 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
       w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
       bias = at::cat({folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0)), folded_bias(cfg, w.b_ih(l, 1), w.b_hh(l, 1))}, 0);
     }
-    at::Tensor gates = at::mm(layer_in, w_in.t());  // [T*B, D*G*H]; the loops add the bias
+    // [T*B, D*G*H]; the loops add the bias
+    at::Tensor gates = at::empty({T * B, D * cfg.gates * H}, x_tm.options());
+    gemm_packed(T * B, layer_in.data_ptr<float>(), layer_in.stride(0), layer_in.stride(1), pack_b(w_in.t()),
+                gates.data_ptr<float>(), gates.size(1), /*accumulate=*/false);
     at::Tensor extra;
     if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) extra = at::empty({T * B, D * H}, x_tm.options());
     out = at::empty({T, B, D * H}, x_tm.options());
@@ -497,6 +663,7 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
   at::Tensor dc, step_h;
   if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, dy2d.options());
   if (cfg.kind == RnnKind::GRU) step_h = at::empty({B, GH}, dy2d.options());
+  const PackedB w_hh_p = pack_b(w_hh);
   const float* dy_p = dy2d.data_ptr<float>() + d * H;
   const float* out_p = out2d.data_ptr<float>() + d * H;
   float* gates_p = gates.data_ptr<float>() + d * GH;
@@ -545,10 +712,10 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
       }
     }
     if (first) break;
-    if (cfg.kind == RnnKind::GRU)
-      dh_next.addmm_(step_h, w_hh);  // dh_next already holds the direct path dh * z
+    if (cfg.kind == RnnKind::GRU)  // dh_next already holds the direct path dh * z
+      gemm_packed(B, step_h.data_ptr<float>(), GH, 1, w_hh_p, dh_next.data_ptr<float>(), H, /*accumulate=*/true);
     else
-      at::mm_out(dh_next, gates.narrow(0, row, B).narrow(1, d * GH, GH), w_hh);
+      gemm_packed(B, gates_p + row * ld_g, ld_g, 1, w_hh_p, dh_next.data_ptr<float>(), H, /*accumulate=*/false);
   }
 }
 
@@ -573,30 +740,36 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
     at::Tensor out2d = saved.outputs[l].view({T * B, D * H});
     for (int64_t d = 0; d < D; ++d) backward_direction(cfg, d, T, B, w.w_hh(l, d), dy2d, dgates, extra, out2d);
 
+    // Weight gradients: sums over all steps of (gate gradient)^T (input it
+    // multiplied), one product each with the steps as the inner dimension.
     const at::Tensor& layer_in = saved.inputs[l];
+    const PackedB in_p = pack_b(layer_in);
+    const int64_t I = layer_in.size(1), ld_g = D * GH;
     for (int64_t d = 0; d < D; ++d) {
       at::Tensor dg = dgates.narrow(1, d * GH, GH);
+      const float* dg_p = dgates.data_ptr<float>() + d * GH;
       const int64_t base = (l * D + d) * 4;
-      grads.weights[base + 0] = at::mm(dg.t(), layer_in);
+      at::Tensor dw_ih = at::empty({GH, I}, dgates.options());
+      gemm_packed(GH, dg_p, 1, ld_g, in_p, dw_ih.data_ptr<float>(), I, /*accumulate=*/false);
+      grads.weights[base + 0] = dw_ih;
       grads.weights[base + 2] = dg.sum(0);
-      if (T == 1) {
-        grads.weights[base + 1] = at::zeros_like(w.w_hh(l, d));
-      } else {
+      at::Tensor dw_hh = T > 1 ? at::empty({GH, H}, dgates.options()) : at::zeros({GH, H}, dgates.options());
+      if (T > 1) {
         // step t's hidden-side gradient pairs with the state it read: the
         // previous step for the forward direction, the next for the reverse
         const int64_t steps = (T - 1) * B;
         const int64_t g0 = d == 0 ? B : 0, h0 = d == 0 ? 0 : B;
-        at::Tensor h_rows = out2d.narrow(1, d * H, H).narrow(0, h0, steps);
-        if (gru) {
-          at::Tensor dw = at::empty({GH, H}, dgates.options());
-          at::Tensor dw_rz = dw.narrow(0, 0, 2 * H), dw_n = dw.narrow(0, 2 * H, H);
-          at::mm_out(dw_rz, dg.narrow(1, 0, 2 * H).narrow(0, g0, steps).t(), h_rows);
-          at::mm_out(dw_n, dhn.narrow(1, d * H, H).narrow(0, g0, steps).t(), h_rows);
-          grads.weights[base + 1] = dw;
+        const PackedB h_p = pack_b(out2d.narrow(1, d * H, H).narrow(0, h0, steps));
+        float* dw = dw_hh.data_ptr<float>();
+        if (gru) {  // the n rows pair with the gradient of W_hn h + b_hn
+          gemm_packed(2 * H, dg_p + g0 * ld_g, 1, ld_g, h_p, dw, H, /*accumulate=*/false);
+          gemm_packed(H, dhn.data_ptr<float>() + d * H + g0 * D * H, 1, D * H, h_p, dw + 2 * H * H, H,
+                      /*accumulate=*/false);
         } else {
-          grads.weights[base + 1] = at::mm(dg.narrow(0, g0, steps).t(), h_rows);
+          gemm_packed(GH, dg_p + g0 * ld_g, 1, ld_g, h_p, dw, H, /*accumulate=*/false);
         }
       }
+      grads.weights[base + 1] = dw_hh;
       if (gru) {
         at::Tensor db = grads.weights[base + 2].clone();
         db.narrow(0, 2 * H, H).copy_(dhn.narrow(1, d * H, H).sum(0));
@@ -606,7 +779,10 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
       }
     }
     if (l == 0 && !need_x_grad) break;
-    at::Tensor dx = at::mm(dgates, saved.w_in[l]);  // [T*B, I_l], both directions
+    // [T*B, I_l], both directions
+    at::Tensor dx = at::empty({T * B, saved.w_in[l].size(1)}, dgates.options());
+    gemm_packed(T * B, dgates.data_ptr<float>(), D * GH, 1, pack_b(saved.w_in[l]), dx.data_ptr<float>(), dx.size(1),
+                /*accumulate=*/false);
     if (l == 0) {
       grads.x_tm = dx.view({T, B, dx.size(1)});
     } else {

@@ -78,14 +78,17 @@ at::Tensor class_weights(const RunContext& run) {
     if (lower == "none") return at::Tensor();
   }
   py::module_ np = py::module_::import("numpy");
-  py::array weights = np.attr("asarray")(cw, py::arg("dtype") = np.attr("float32")).attr("reshape")(-1);
+  // Read as C-ordered native float32 whatever the value's memory layout: an
+  // array-like may hand out a strided or reversed view, which reshape keeps.
+  py::array_t<float, py::array::c_style | py::array::forcecast> weights(
+      np.attr("asarray")(cw, py::arg("dtype") = np.attr("float32")).attr("reshape")(-1));
   bool bad = weights.size() != k;
   if (!bad) {
-    const float* w = static_cast<const float*>(weights.data());
+    const float* w = weights.data();
     for (int64_t j = 0; j < k; ++j) bad = bad || w[j] <= 0.0f;
   }
   if (bad) raise_value_error("自定义 classWeight 必须为长度等于类别数的正数序列");
-  return at::from_blob(const_cast<void*>(weights.data()), {k}, at::kFloat).clone().to(run.device);
+  return at::from_blob(const_cast<float*>(weights.data()), {k}, at::kFloat).clone().to(run.device);
 }
 
 py::list to_list(const std::vector<EpochStats>& h, double EpochStats::*field) {

@@ -170,6 +170,19 @@ INSTANTIATE_TEST_SUITE_P(AllStacks, NativeMatchesTorch,
                                   std::to_string(std::get<2>(info.param)) + "layers";
                          });
 
+TEST(NativeRecurrent, LargerShapesMatchTorch) {
+  // enough rows and steps that the products run over several row and depth
+  // blocks (T * B > 256 inside the weight gradients)
+  at::manual_seed(3);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    RnnLayer r = make_layer(kind, 20, 40, 2, /*bidirectional=*/true);
+    at::Tensor x = at::randn({37, 11, 20}).requires_grad_(true);
+    at::Tensor upstream = at::randn({37, 11, 80});
+    expect_same_result(forward_backward(native, r, x, upstream), forward_backward(torch_recurrent, r, x, upstream));
+  }
+}
+
 TEST(NativeRecurrent, WeightGradientsWhenInputIsConstant) {
   at::manual_seed(7);
   for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
