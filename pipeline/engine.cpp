@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "host_allocator.h"
 #include "optimizer.h"
 #include "torch_compat.h"
 
@@ -74,6 +75,7 @@ struct PassTotals {
 
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
                            const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks) {
+  HostAllocatorScope cached_allocations;
   EngineResult result;
   result.best_val_loss = std::numeric_limits<double>::infinity();
   const std::vector<at::Tensor> params = net.parameters();
@@ -157,6 +159,7 @@ std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::T
                                                int64_t batch_size, const at::Device& device,
                                                const EngineHooks& hooks) {
   at::NoGradGuard no_grad;
+  HostAllocatorScope cached_allocations;
   const int64_t m = idx.size(0);
   const int64_t bs = std::max<int64_t>(batch_size, 1);
   std::vector<at::Tensor> codes, probs;

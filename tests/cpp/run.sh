@@ -23,3 +23,4 @@ config+=(${HST_CMAKE_ARGS:-})
 cmake "${config[@]}"
 cmake --build "$build" --parallel "${JOBS:-2}"
 "$build/test_rnn_native" "$@"
+"$build/test_host_allocator" "$@"

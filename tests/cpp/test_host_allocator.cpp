@@ -1,0 +1,67 @@
+// The caching host allocator of the training and prediction loops.
+#include <gtest/gtest.h>
+
+#include <ATen/ATen.h>
+#include <c10/core/CPUAllocator.h>
+
+#include <thread>
+#include <vector>
+
+#include "host_allocator.h"
+
+namespace {
+
+TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) {
+  c10::Allocator* before = c10::GetCPUAllocator();
+  at::Tensor kept;
+  {
+    hst::HostAllocatorScope scope;
+    c10::Allocator* ours = c10::GetCPUAllocator();
+    EXPECT_NE(ours, before);
+    void* first;
+    {
+      at::Tensor t = at::empty({64, 1024});  // 256 KiB
+      first = t.data_ptr();
+      t.fill_(1.5f);
+    }
+    at::Tensor again = at::empty({64, 1024});
+    EXPECT_EQ(again.data_ptr(), first) << "a freed block of the same size is handed out again";
+    at::Tensor other = at::empty({64, 1023});
+    EXPECT_NE(other.data_ptr(), first);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(other.data_ptr()) % 64, 0u);
+    kept = at::arange(100000, at::kFloat);  // outlives the scope
+    {
+      hst::HostAllocatorScope nested;  // a second scope (another thread's call) changes nothing
+      EXPECT_EQ(c10::GetCPUAllocator(), ours);
+    }
+    EXPECT_NE(c10::GetCPUAllocator(), before) << "the outer scope is still open";
+  }
+  EXPECT_EQ(c10::GetCPUAllocator(), before);
+  // A tensor made inside the scope is intact and frees normally afterwards.
+  EXPECT_FLOAT_EQ(kept[99999].item<float>(), 99999.0f);
+  EXPECT_DOUBLE_EQ(kept.sum(at::kDouble).item<double>(), 99999.0 * 100000.0 / 2.0);
+  kept.reset();
+}
+
+TEST(HostAllocator, ConcurrentScopesAndAllocations) {
+  c10::Allocator* before = c10::GetCPUAllocator();
+  std::vector<std::thread> threads;
+  std::vector<double> sums(4, 0.0);
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([i, &sums] {
+      hst::HostAllocatorScope scope;
+      double s = 0;
+      for (int rep = 0; rep < 200; ++rep) {
+        at::Tensor a = at::full({32 + i, 257}, static_cast<float>(i + 1));
+        at::Tensor b = a.matmul(a.t());
+        s += b[0][0].item<double>();
+      }
+      sums[i] = s;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(sums[i], 200.0 * 257.0 * (i + 1) * (i + 1));
+  EXPECT_EQ(c10::GetCPUAllocator(), before);
+}
+
+}  // namespace
