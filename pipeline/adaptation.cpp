@@ -23,7 +23,7 @@ bool all_finite(const T* p, int64_t n) {
 bool finite(const py::array& data) {
   const char kind = data.dtype().kind();
   if (kind == 'i' || kind == 'u' || data.size() == 0) return true;
-  const int flags = py::detail::array_proxy(data.ptr())->flags;
+  const int flags = data.flags();
   const bool contiguous = (flags & (py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
                                     py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_)) != 0;
   const bool native = data.dtype().byteorder() == '=' && (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
@@ -103,6 +103,9 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   int64_t features = 1;
   for (int64_t i = 1; i < ndim - 1; ++i) features *= moved.shape(i);
   if (length < 2) raise_value_error("序列轴长度至少为2；请检查 sequenceAxis 是否选对");
+  // A sample with no features (an axis of length 0 besides the sequence
+  // axis) leaves the network nothing to read.
+  if (features == 0) raise_value_error("X 的数据维度中不能有长度为0的轴");
 
   // The one copy: strided read of the moved view, float32 write.
   py::array sequences = np.attr("empty")(py::make_tuple(n, features, length), py::arg("dtype") = np.attr("float32"));

@@ -138,6 +138,8 @@ def test_float32_extremes_still_pass():
     assert np.isfinite(adapt(big, 6, -1, "auto")[0]).all()
 
 
+NO_FEATURES = "X 的数据维度中不能有长度为0的轴"
+
 # (X, labels, sample_dimension, sequence_axis, exception, message) in the order of the checks
 ERRORS = [
     (np.zeros(150), 150, "auto", -1, ValueError, "X 至少需要包含样本维和一个数据维"),
@@ -162,6 +164,10 @@ ERRORS = [
     (np.zeros((8, 1)), 8, "auto", 0, ValueError, "序列轴长度至少为2；请检查 sequenceAxis 是否选对"),
     (np.zeros((3, 0)), 3, "auto", -1, ValueError, "序列轴长度至少为2；请检查 sequenceAxis 是否选对"),
     (np.zeros((0, 4)), 5, "auto", -1, ValueError, "无法根据Y长度识别样本维，请设置 options['sampleDimension']"),
+    # no features: an empty axis besides the sequence axis
+    (np.zeros((12, 0, 6)), 12, "auto", -1, ValueError, NO_FEATURES),
+    (np.zeros((12, 2, 0, 3)), 12, "auto", -1, ValueError, NO_FEATURES),
+    (np.zeros((12, 0, 1)), 12, "auto", -1, ValueError, "序列轴长度至少为2；请检查 sequenceAxis 是否选对"),
 ]
 
 
