@@ -85,7 +85,7 @@ at::Tensor class_weights(const RunContext& run) {
   bool bad = weights.size() != k;
   if (!bad) {
     const float* w = weights.data();
-    for (int64_t j = 0; j < k; ++j) bad = bad || w[j] <= 0.0f;
+    for (int64_t j = 0; j < k; ++j) bad = bad || !(w[j] > 0.0f);  // NaN is not a positive weight either
   }
   if (bad) raise_value_error("自定义 classWeight 必须为长度等于类别数的正数序列");
   return at::from_blob(const_cast<float*>(weights.data()), {k}, at::kFloat).clone().to(run.device);

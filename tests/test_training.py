@@ -206,3 +206,43 @@ def test_constant_feature_and_no_scaling():
     seqs = H._adapt_to_sequence(X, len(y), -1, "auto")[0][info["trainIdx"]]
     np.testing.assert_allclose(info["normalizationMean"][0, :, 0], seqs.mean(axis=(0, 2)), rtol=1e-5)
     np.testing.assert_allclose(info["normalizationStd"][0, [0, 2], 0], seqs.std(axis=(0, 2))[[0, 2]], rtol=1e-5)
+
+
+CLASS_WEIGHT_MSG = "自定义 classWeight 必须为长度等于类别数的正数序列"
+
+
+# (options, exception, message) — the late checks, each after what runs before it
+LATE_CHECKS = [
+    ({"deviceSel": "tpu", "classWeight": [1, 2, 3], "solverName": "x"}, ValueError, "deviceSel 必须是 auto/cpu/gpu"),
+    ({"deviceSel": None}, ValueError, "deviceSel 必须是 auto/cpu/gpu"),
+    ({"classWeight": [1.0, 2.0, 3.0], "solverName": "x"}, ValueError, CLASS_WEIGHT_MSG),
+    ({"classWeight": [1.0, 0.0]}, ValueError, CLASS_WEIGHT_MSG),
+    ({"classWeight": [1.0, -2.0]}, ValueError, CLASS_WEIGHT_MSG),
+    ({"classWeight": [1.0, float("nan")]}, ValueError, CLASS_WEIGHT_MSG),
+    ({"classWeight": np.array([[1.0], [1e-50]])}, ValueError, CLASS_WEIGHT_MSG),  # 0 in float32
+    ({"classWeight": "balanced"}, ValueError, "could not convert string to float: 'balanced'"),
+    ({"classWeight": "NONE", "solverName": "lbfgs"}, ValueError, "solverName 必须是 adam/sgdm/rmsprop"),
+    ({"classWeight": [2, 1], "learnRateSchedule": "cosine"}, ValueError, "learnRateSchedule 必须是 none 或 piecewise"),
+]
+
+
+@pytest.mark.parametrize("extra, exc, message", LATE_CHECKS, ids=[m[:14] for _, _, m in LATE_CHECKS])
+def test_late_checks_in_their_order_before_the_header(extra, exc, message, capsys):
+    import re
+
+    from conftest import fast_options, make_data
+    X, y = make_data(n=30, classes=2)
+    opts = fast_options(**extra)
+    before = copy.deepcopy(opts)
+    with pytest.raises(exc, match=f"^{re.escape(message)}$"):
+        H.HybridSeqTrain(X, y, opts)
+    assert "CNN-RNN 通用分类开始训练" not in capsys.readouterr().out
+    assert repr(opts) == repr(before)
+
+
+@pytest.mark.parametrize("weights", [[1.0, 3.0], (1, 3), np.array([1.0, 3.0]), ["1", "3"], np.float32([[1], [3]])])
+def test_custom_class_weights_accepted_in_any_sequence_form(weights):
+    from conftest import fast_options, make_data
+    X, y = make_data(n=30, classes=2)
+    info = H.HybridSeqTrain(X, y, fast_options(classWeight=weights))[3]
+    assert len(info["history"]["trainLoss"]) == 1 and np.isfinite(info["history"]["trainLoss"][0])
