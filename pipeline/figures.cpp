@@ -269,13 +269,18 @@ class FigureStage {
     ax.attr("bar")(x_pos, in_.metrics_test["recallPerClass"], width, "label"_a = "Recall");
     ax.attr("bar")(x_pos + py::float_(0.25), in_.metrics_test["f1PerClass"], width, "label"_a = "F1");
     ax.attr("set_xticks")(x_pos, in_.display_names, "rotation"_a = 25, "ha"_a = "right");
-    ax.attr("set_ylim")(0, 1.05);
+    finish_metric_bars(fig, ax, 1.05, " 各类别性能指标", "_图3-各类别指标.png");
+  }
+
+  // The common end of the two bar charts of metric values.
+  void finish_metric_bars(py::object fig, py::object ax, double y_max, const char* title, const char* suffix) {
+    ax.attr("set_ylim")(0, y_max);
     ax.attr("set_ylabel")("指标值");
-    ax.attr("set_title")(titled(" 各类别性能指标"), "fontweight"_a = "bold");
+    ax.attr("set_title")(titled(title), "fontweight"_a = "bold");
     ax.attr("grid")("axis"_a = "y", "alpha"_a = 0.25);
     ax.attr("legend")();
     fig.attr("tight_layout")();
-    save(fig, "_图3-各类别指标.png");
+    save(fig, suffix);
   }
 
   void true_and_predicted() {
@@ -322,13 +327,7 @@ class FigureStage {
     }
 
     ax.attr("set_xticks")(x_sets, set_names);
-    ax.attr("set_ylim")(0, 1.08);
-    ax.attr("set_ylabel")("指标值");
-    ax.attr("set_title")(titled(" 各数据集指标对比"), "fontweight"_a = "bold");
-    ax.attr("grid")("axis"_a = "y", "alpha"_a = 0.25);
-    ax.attr("legend")();
-    fig.attr("tight_layout")();
-    save(fig, "_图5-数据集指标.png");
+    finish_metric_bars(fig, ax, 1.08, " 各数据集指标对比", "_图5-数据集指标.png");
   }
 
   const FigureInputs& in_;

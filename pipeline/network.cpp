@@ -3,6 +3,7 @@
 // usual) and its one forward definition in ATen.
 #include <atomic>
 
+#include "conv_native.h"
 #include "rnn_native.h"
 #include "stages.h"
 
@@ -100,21 +101,25 @@ at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
 
 at::Tensor network_forward(const NetParams& p, const at::Tensor& input) {
   at::Tensor x = input;
-  for (const auto& s : p.cnn) {
-    switch (s.kind) {
-      case CnnStep::CONV:
-        x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
-                       s.conv.groups);
-        break;
-      case CnnStep::BATCH_NORM:
-        x = batch_norm_step(s.bn, x);
-        break;
-      case CnnStep::RELU:
-        x = at::relu(x);
-        break;
-      case CnnStep::MAX_POOL:
-        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
-        break;
+  if (native_kernels_enabled() && native_conv_supported(p.cnn, x)) {
+    x = native_conv_forward(p.cnn, x);  // the whole stack as one node
+  } else {
+    for (const auto& s : p.cnn) {
+      switch (s.kind) {
+        case CnnStep::CONV:
+          x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
+                         s.conv.groups);
+          break;
+        case CnnStep::BATCH_NORM:
+          x = batch_norm_step(s.bn, x);
+          break;
+        case CnnStep::RELU:
+          x = at::relu(x);
+          break;
+        case CnnStep::MAX_POOL:
+          x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
+          break;
+      }
     }
   }
   x = x.transpose(1, 2);  // [B, L', W]: steps along dim 1, as batch_first expects

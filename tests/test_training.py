@@ -136,7 +136,7 @@ def test_engine_matches_plain_pytorch_loop(network, solver, weight, schedule, la
     # means are left out and the validation loss is compared more loosely.
     np.testing.assert_allclose(info["history"]["trainLoss"], ref_history["trainLoss"], rtol=2e-4, atol=1e-5)
     np.testing.assert_allclose(info["history"]["valLoss"], ref_history["valLoss"],
-                               rtol=2e-2 if adaptive else 2e-4, atol=1e-5)
+                               rtol=5e-2 if adaptive else 2e-4, atol=1e-5)
     np.testing.assert_allclose(info["history"]["trainAccuracy"], ref_history["trainAccuracy"], atol=1.5 / 60)
     state = model.state_dict()
     assert list(state) == list(ref_best)

@@ -1,0 +1,303 @@
+// The hand-written convolution stack against the same steps run one by one
+// through the library's operators (conv1d, batch_norm, relu, max_pool1d):
+// outputs, running statistics and every gradient.
+#include <gtest/gtest.h>
+
+#include <ATen/ATen.h>
+#include <torch/csrc/autograd/autograd.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "conv_native.h"
+
+namespace {
+
+using hst::CnnStep;
+
+// The library's path, step by step, with BatchNorm's bookkeeping as
+// torch.nn.BatchNorm1d does it.
+at::Tensor reference_forward(const std::vector<CnnStep>& steps, at::Tensor x) {
+  for (const auto& s : steps) {
+    switch (s.kind) {
+      case CnnStep::CONV:
+        x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
+                       s.conv.groups);
+        break;
+      case CnnStep::BATCH_NORM: {
+        const auto& bn = s.bn;
+        double factor = bn.momentum < 0 ? 0.0 : bn.momentum;
+        if (bn.training && bn.track_running_stats && bn.num_batches_tracked.defined()) {
+          {
+            at::NoGradGuard no_grad;
+            bn.num_batches_tracked.add_(1);
+          }
+          if (bn.momentum < 0) factor = 1.0 / bn.num_batches_tracked.item<double>();
+        }
+        const bool use_batch = bn.training || !bn.running_mean.defined();
+        x = at::batch_norm(x, bn.weight, bn.bias, bn.running_mean, bn.running_var, use_batch, factor, bn.eps, false);
+        break;
+      }
+      case CnnStep::RELU:
+        x = at::relu(x);
+        break;
+      case CnnStep::MAX_POOL:
+        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
+        break;
+    }
+  }
+  return x;
+}
+
+struct Case {
+  const char* name;
+  int64_t B, C, L;
+  const char* pattern;  // C conv, B BatchNorm, R ReLU, P max pool; one conv per entry of `channels`
+  std::vector<int64_t> channels;
+  int64_t k, pad, pool;
+  bool conv_bias = true, affine = true, training = true;
+  double momentum = 0.1;  // < 0: cumulative average
+  bool x_grad = false;
+  enum Input { NORMAL, INTEGERS, SHIFTED } input = NORMAL;
+  double bn_bias = 0.0;   // BatchNorm bias (negative: many exact ReLU zeros)
+  int64_t pool_stride = 0;  // 0: the kernel size
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+std::vector<CnnStep> make_steps(const Case& c) {
+  std::vector<CnnStep> steps;
+  int64_t ch = c.C;
+  size_t next = 0;
+  for (const char* p = c.pattern; *p; ++p) {
+    CnnStep s;
+    switch (*p) {
+      case 'C': {
+        const int64_t out = c.channels.at(next++);
+        s.kind = CnnStep::CONV;
+        const double bound = 1.0 / std::sqrt(double(ch * c.k));
+        s.conv.weight = (at::rand({out, ch, c.k}) * 2 - 1).mul_(bound).requires_grad_(true);
+        if (c.conv_bias) s.conv.bias = (at::rand({out}) * 2 - 1).mul_(bound).requires_grad_(true);
+        s.conv.padding = c.pad;
+        ch = out;
+        break;
+      }
+      case 'B':
+        s.kind = CnnStep::BATCH_NORM;
+        if (c.affine) {
+          s.bn.weight = (at::rand({ch}) + 0.5).requires_grad_(true);
+          s.bn.bias = (at::randn({ch}) * 0.3 + c.bn_bias).requires_grad_(true);
+        }
+        s.bn.running_mean = at::randn({ch}) * 0.2;
+        s.bn.running_var = at::rand({ch}) + 0.5;
+        s.bn.num_batches_tracked = at::full({}, 3, at::kLong);
+        s.bn.momentum = c.momentum;
+        s.bn.training = c.training;
+        break;
+      case 'R':
+        s.kind = CnnStep::RELU;
+        break;
+      case 'P':
+        s.kind = CnnStep::MAX_POOL;
+        s.pool_kernel = c.pool;
+        s.pool_stride = c.pool_stride ? c.pool_stride : c.pool;
+        break;
+    }
+    steps.push_back(s);
+  }
+  return steps;
+}
+
+// An independent copy: parameters and buffers cloned, leaves again.
+std::vector<CnnStep> clone_steps(const std::vector<CnnStep>& steps) {
+  auto leaf = [](const at::Tensor& t) {
+    if (!t.defined()) return t;
+    return t.detach().clone().requires_grad_(t.requires_grad());
+  };
+  std::vector<CnnStep> out = steps;
+  for (auto& s : out) {
+    s.conv.weight = leaf(s.conv.weight);
+    s.conv.bias = leaf(s.conv.bias);
+    s.bn.weight = leaf(s.bn.weight);
+    s.bn.bias = leaf(s.bn.bias);
+    s.bn.running_mean = leaf(s.bn.running_mean);
+    s.bn.running_var = leaf(s.bn.running_var);
+    s.bn.num_batches_tracked = leaf(s.bn.num_batches_tracked);
+  }
+  return out;
+}
+
+// |a - b| <= atol + rtol |b| elementwise, atol relative to the largest value
+// of b or `scale`, whichever is larger.
+void expect_close(const at::Tensor& a, const at::Tensor& b, const std::string& what, double scale = 0.0,
+                  double rtol = 1e-4) {
+  ASSERT_TRUE(a.defined()) << what;
+  ASSERT_TRUE(b.defined()) << what;
+  ASSERT_EQ(a.sizes(), b.sizes()) << what;
+  const at::Tensor bd = b.to(at::kDouble), ad = a.to(at::kDouble);
+  if (bd.numel()) scale = std::max(scale, bd.abs().max().item<double>());
+  const double atol = rtol * scale + 1e-6;
+  const at::Tensor excess = (ad - bd).abs() - (bd.abs() * rtol + atol);
+  const double worst = excess.numel() ? excess.max().item<double>() : -1.0;
+  EXPECT_LE(worst, 0.0) << what << ": max |diff| " << (ad - bd).abs().max().item<double>() << " (scale " << scale
+                        << ")";
+}
+
+// Parameter gradients with the size of their layer's weight gradient: a
+// convolution bias before BatchNorm in training has a gradient that is zero
+// but for rounding, which only the size of the sums it comes from bounds.
+std::vector<std::pair<at::Tensor, double>> grads_of(const std::vector<CnnStep>& steps) {
+  std::vector<std::pair<at::Tensor, double>> out;
+  for (const auto& s : steps) {
+    const at::Tensor& w = s.kind == CnnStep::CONV ? s.conv.weight : s.bn.weight;
+    const double scale = w.defined() && w.grad().defined() ? w.grad().abs().max().item<double>() : 0.0;
+    for (const at::Tensor* t : {&s.conv.weight, &s.conv.bias, &s.bn.weight, &s.bn.bias})
+      if (t->defined() && t->requires_grad()) out.emplace_back(t->grad(), scale);
+  }
+  return out;
+}
+
+class ConvNativeMatchesLibrary : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ConvNativeMatchesLibrary, ForwardStatisticsAndGradients) {
+  const Case& c = GetParam();
+  at::manual_seed(7);
+  const std::vector<CnnStep> ours = make_steps(c);
+  const std::vector<CnnStep> theirs = clone_steps(ours);
+  at::Tensor x = at::randn({c.B, c.C, c.L});
+  if (c.input == Case::INTEGERS) x = x.mul(2).round();  // exact ties everywhere
+  if (c.input == Case::SHIFTED) x = x.add(50.0);       // mean far from zero
+  ASSERT_TRUE(hst::native_conv_supported(ours, x));
+
+  at::Tensor x1 = x.clone().requires_grad_(c.x_grad), x2 = x.clone().requires_grad_(c.x_grad);
+  at::Tensor y1 = hst::native_conv_forward(ours, x1);
+  at::Tensor y2 = reference_forward(theirs, x2);
+  expect_close(y1, y2, "output");
+  for (size_t i = 0; i < ours.size(); ++i) {
+    if (ours[i].kind != CnnStep::BATCH_NORM) continue;
+    expect_close(ours[i].bn.running_mean, theirs[i].bn.running_mean, "running_mean " + std::to_string(i));
+    expect_close(ours[i].bn.running_var, theirs[i].bn.running_var, "running_var " + std::to_string(i));
+    EXPECT_EQ(ours[i].bn.num_batches_tracked.item<int64_t>(), theirs[i].bn.num_batches_tracked.item<int64_t>());
+  }
+
+  const at::Tensor g = at::randn(y2.sizes());
+  y1.backward(g);
+  y2.backward(g);
+  const auto g1 = grads_of(ours), g2 = grads_of(theirs);
+  ASSERT_EQ(g1.size(), g2.size());
+  for (size_t i = 0; i < g1.size(); ++i)
+    expect_close(g1[i].first, g2[i].first, "parameter gradient " + std::to_string(i), g2[i].second);
+  if (c.x_grad)
+    expect_close(x1.grad(), x2.grad(), "input gradient");
+  else
+    EXPECT_FALSE(x1.grad().defined());
+}
+
+const Case kCases[] = {
+    // the network's own stack: (conv, BN, ReLU) per channel count, then a pool
+    {"workload_shape", 8, 9, 128, "CBRCBRP", {32, 64}, 5, 2, 2},
+    {"one_layer", 3, 4, 17, "CBR", {6}, 3, 1, 1},
+    {"three_layers_pool3", 5, 3, 23, "CBRCBRCBRP", {4, 7, 5}, 3, 1, 3, true, true, true, 0.1, true},
+    {"kernel1_no_padding", 4, 5, 9, "CBRP", {8}, 1, 0, 2},
+    {"even_kernel_pad2", 3, 2, 10, "CBRCBRP", {5, 6}, 4, 2, 2, true, true, true, 0.1, true},
+    {"pad3_kernel5", 2, 3, 7, "CBRCBR", {4, 4}, 5, 3, 1, true, true, true, 0.1, true},
+    {"length1", 6, 3, 1, "CBRCBR", {4, 5}, 3, 1, 1, true, true, true, 0.1, true},
+    {"length2_pool2", 4, 2, 2, "CBRP", {3}, 3, 1, 2},
+    {"length5_pool3_rest", 3, 2, 5, "CBRCBRP", {3, 4}, 3, 1, 3, true, true, true, 0.1, true},
+    {"length5_pool2_rest", 2, 2, 5, "CBRP", {3}, 5, 2, 2},
+    {"batch65", 65, 3, 8, "CBRCBRP", {8, 16}, 5, 2, 2},
+    {"no_conv_bias", 4, 3, 12, "CBRCBRP", {5, 6}, 3, 1, 2, false, true, true, 0.1, true},
+    {"bn_not_affine", 4, 3, 12, "CBRCBRP", {5, 6}, 3, 1, 2, true, false, true, 0.1, true},
+    {"momentum_none", 4, 3, 12, "CBRCBRP", {5, 6}, 3, 1, 2, true, true, true, -1.0},
+    {"eval_batch1", 1, 3, 12, "CBRCBRP", {5, 6}, 3, 1, 2, true, true, false, 0.1, true},
+    {"eval_not_affine", 3, 3, 12, "CBRCBRP", {5, 6}, 5, 2, 2, false, false, false, 0.1, true},
+    // many exact zeros after ReLU, hence ties of zeros in the pooling windows
+    {"relu_zeros_ties", 4, 3, 16, "CBRCBRP", {6, 6}, 3, 1, 3, true, true, true, 0.1, true, Case::NORMAL, -1.5},
+    // pooling straight on the input: ties between equal integers
+    {"pool_first_integer_ties", 3, 4, 11, "PCBR", {5}, 3, 1, 2, true, true, true, 0.1, true, Case::INTEGERS},
+    {"overlapping_pool", 3, 4, 11, "CBRP", {5}, 3, 1, 3, true, true, true, 0.1, true, Case::INTEGERS, 0.0, 1},
+    // other orders: conv after conv, conv last, lone ReLU, BN without ReLU,
+    // a convolution reading (and sending its gradient back through) a pooling
+    {"pool_then_conv", 4, 3, 15, "CBRPCBR", {4, 5}, 3, 1, 2, true, true, true, 0.1, true},
+    {"conv_conv_conv", 3, 3, 9, "CCC", {4, 5, 2}, 3, 1, 1, true, true, true, 0.1, true},
+    {"bn_then_pool_then_relu", 3, 3, 13, "CBPRC", {4, 3}, 3, 2, 2, true, true, true, 0.1, true},
+    // no parameters at all: only the input's gradient
+    {"pool_only", 3, 4, 9, "P", {}, 1, 0, 2, true, true, true, 0.1, true, Case::INTEGERS},
+    {"input_bn_first", 4, 3, 9, "BRCB", {5}, 3, 1, 1, true, true, true, 0.1, true},
+    {"large_mean", 4, 3, 20, "CBRP", {5}, 3, 1, 2, true, true, true, 0.1, true, Case::SHIFTED},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConvNativeMatchesLibrary, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// Training on a batch with one value per channel is the ValueError that the
+// engine's BatchNorm step raises (same words), after the same bookkeeping.
+TEST(ConvNative, OneValuePerChannelIsAnError) {
+  at::manual_seed(1);
+  const Case c{"single", 1, 3, 1, "CBR", {4}, 3, 1, 1};
+  const auto steps = make_steps(c);
+  const int64_t tracked = steps[1].bn.num_batches_tracked.item<int64_t>();
+  const at::Tensor mean_before = steps[1].bn.running_mean.clone();
+  std::string got;
+  try {
+    hst::native_conv_forward(steps, at::randn({1, 3, 1}));
+  } catch (const c10::ValueError& e) {
+    got = e.what_without_backtrace();
+  }
+  EXPECT_NE(got.find("Expected more than 1 value per channel when training, got input size [1, 4, 1]"),
+            std::string::npos)
+      << got;
+  EXPECT_EQ(steps[1].bn.num_batches_tracked.item<int64_t>(), tracked + 1);
+  EXPECT_TRUE(at::equal(steps[1].bn.running_mean, mean_before));
+}
+
+// Settings the kernels do not handle are left to the library.
+TEST(ConvNative, UnsupportedSettingsFallBack) {
+  at::manual_seed(2);
+  const Case base{"base", 2, 3, 8, "CBRP", {4}, 3, 1, 2};
+  const at::Tensor x = at::randn({2, 3, 8});
+  struct Variant {
+    const char* name;
+    void (*edit)(std::vector<CnnStep>&, at::Tensor&);
+  };
+  const Variant variants[] = {
+      {"stride", [](std::vector<CnnStep>& s, at::Tensor&) { s[0].conv.stride = 2; }},
+      {"dilation", [](std::vector<CnnStep>& s, at::Tensor&) { s[0].conv.dilation = 2; }},
+      {"groups", [](std::vector<CnnStep>& s, at::Tensor&) { s[0].conv.groups = 2; }},
+      {"double", [](std::vector<CnnStep>&, at::Tensor& t) { t = t.to(at::kDouble); }},
+      {"pool_longer_than_input", [](std::vector<CnnStep>& s, at::Tensor&) { s[3].pool_kernel = 9; }},
+      {"kernel_longer_than_input", [](std::vector<CnnStep>& s, at::Tensor&) {
+         s[0].conv.weight = at::randn({4, 3, 11});
+       }},
+      {"channel_mismatch", [](std::vector<CnnStep>& s, at::Tensor&) { s[0].conv.weight = at::randn({4, 2, 3}); }},
+      {"empty_batch", [](std::vector<CnnStep>&, at::Tensor& t) { t = t.narrow(0, 0, 0); }},
+  };
+  {
+    auto steps = make_steps(base);
+    EXPECT_TRUE(hst::native_conv_supported(steps, x));
+  }
+  for (const auto& v : variants) {
+    auto steps = make_steps(base);
+    at::Tensor input = x;
+    v.edit(steps, input);
+    EXPECT_FALSE(hst::native_conv_supported(steps, input)) << v.name;
+  }
+}
+
+// Inference saves nothing for backward and builds no graph.
+TEST(ConvNative, NoGradForwardBuildsNoGraph) {
+  at::manual_seed(3);
+  const Case c{"nograd", 2, 3, 8, "CBRP", {4}, 3, 1, 2};
+  const auto steps = make_steps(c);
+  const at::Tensor x = at::randn({2, 3, 8});
+  at::Tensor with_grad = hst::native_conv_forward(steps, x);
+  EXPECT_TRUE(with_grad.requires_grad());
+  at::NoGradGuard no_grad;
+  at::Tensor y = hst::native_conv_forward(steps, x);
+  EXPECT_FALSE(y.requires_grad());
+  EXPECT_FALSE(y.grad_fn());
+}
+
+}  // namespace
