@@ -539,8 +539,8 @@ def run_child(path, impl, net, epochs, device, timeout):
     return {"error": "exit %d: %s" % (proc.returncode, proc.stderr.strip()[-800:])}
 
 
-def fmt(value, spec, width):
-    return ("%" + spec) % value if value is not None else "-".rjust(width)
+def fmt(value, form, width):
+    return ("%" + form) % value if value is not None else "-".rjust(width)
 
 
 def median_of(results, key):

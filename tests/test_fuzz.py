@@ -24,9 +24,9 @@ BATCHES, PER_BATCH = 2, 1000
 
 
 def _generator():
-    spec = importlib.util.spec_from_file_location("hst_fuzz", FUZZ)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("hst_fuzz", FUZZ)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
