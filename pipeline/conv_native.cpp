@@ -90,20 +90,6 @@ at::Tensor valid_view(const at::Tensor& buf, const Layout& y) {
 
 HST_ALWAYS_INLINE float relu_of(float v) { return std::max(v, 0.0f); }  // NaN stays NaN
 
-// cond ? a : b through bit masks. Without masked vector instructions (AVX2
-// and older) the compiler keeps a float `?:` as a branch, which stops the loop
-// around it from being vectorised.
-HST_ALWAYS_INLINE float select(bool cond, float a, float b) {
-  uint32_t ua, ub;
-  std::memcpy(&ua, &a, sizeof ua);
-  std::memcpy(&ub, &b, sizeof ub);
-  const uint32_t mask = 0u - static_cast<uint32_t>(cond);
-  const uint32_t bits = (ua & mask) | (ub & ~mask);
-  float out;
-  std::memcpy(&out, &bits, sizeof out);
-  return out;
-}
-
 // Gradient through ReLU given its output, as the library's threshold_backward.
 HST_ALWAYS_INLINE float relu_grad(float y, float g) { return select(y <= 0.0f, 0.0f, g); }
 
@@ -205,6 +191,25 @@ HST_VECTOR_CLONES void relu_backward_rows(const float* dy, const Layout& lg, con
 // the maximum; a NaN always is (as the library's own kernel picks them).
 HST_ALWAYS_INLINE bool pool_takes(float v, float m) { return v > m || v != v; }
 
+// Per channel, the maximum of a window of k rows of C values starting at x0
+// and its place in the window (as a float, 0..k-1; the first maximum wins).
+HST_ALWAYS_INLINE void window_argmax(const float* x0, int64_t C, int64_t k, float* HST_RESTRICT best,
+                                     float* HST_RESTRICT at) {
+  for (int64_t c = 0; c < C; ++c) {
+    best[c] = x0[c];
+    at[c] = 0.0f;
+  }
+  for (int64_t j = 1; j < k; ++j) {
+    const float* HST_RESTRICT x = x0 + j * C;
+    const float fj = static_cast<float>(j);
+    for (int64_t c = 0; c < C; ++c) {
+      const bool takes = pool_takes(x[c], best[c]);
+      best[c] = select(takes, x[c], best[c]);
+      at[c] = select(takes, fj, at[c]);
+    }
+  }
+}
+
 HST_VECTOR_CLONES void max_pool_rows(const float* in, const Layout& li, float* out, const Layout& lo, int64_t k,
                                      int64_t s) {
   const int64_t C = li.C;
@@ -230,20 +235,7 @@ HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg,
   float* HST_RESTRICT at = at_v.data();
   for (int64_t b = 0; b < lg.B; ++b)
     for (int64_t l = 0; l < lg.L; ++l) {
-      const float* x0 = in + li.row(b, l * s) * C;
-      for (int64_t c = 0; c < C; ++c) {
-        best[c] = x0[c];
-        at[c] = 0.0f;
-      }
-      for (int64_t j = 1; j < k; ++j) {
-        const float* HST_RESTRICT x = x0 + j * C;
-        const float fj = static_cast<float>(j);
-        for (int64_t c = 0; c < C; ++c) {
-          const bool takes = pool_takes(x[c], best[c]);
-          best[c] = select(takes, x[c], best[c]);
-          at[c] = select(takes, fj, at[c]);
-        }
-      }
+      window_argmax(in + li.row(b, l * s) * C, C, k, best, at);
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       float* d0 = dx + ld.row(b, l * s) * C;
       for (int64_t j = 0; j < k; ++j) {
@@ -341,19 +333,7 @@ HST_ALWAYS_INLINE void window_grad(const PooledGrad& pg, int64_t b, int64_t w, f
                                    float* HST_RESTRICT best, float* HST_RESTRICT g) {
   const int64_t C = pg.ly.C, k = pg.k;
   const float* y0 = pg.y + pg.ly.row(b, w * k) * C;
-  for (int64_t c = 0; c < C; ++c) {
-    best[c] = y0[c];
-    at[c] = 0.0f;
-  }
-  for (int64_t j = 1; j < k; ++j) {
-    const float* HST_RESTRICT yr = y0 + j * C;
-    const float fj = static_cast<float>(j);
-    for (int64_t c = 0; c < C; ++c) {
-      const bool takes = pool_takes(yr[c], best[c]);
-      best[c] = select(takes, yr[c], best[c]);
-      at[c] = select(takes, fj, at[c]);
-    }
-  }
+  window_argmax(y0, C, k, best, at);
   const float* HST_RESTRICT d = pg.dyp + pg.lp.row(b, w) * C;
   for (int64_t j = 0; j < k; ++j) {
     const float* HST_RESTRICT yr = y0 + j * C;

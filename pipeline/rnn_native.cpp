@@ -40,20 +40,6 @@ namespace {
 // (no calls into libm). Relative error about 1.5e-7 over the whole range; NaN
 // stays NaN.
 
-// cond ? a : b through bit masks. Without masked vector instructions (AVX2
-// and older) the compiler keeps a float `?:` as a branch, which stops the loop
-// around it from being vectorised.
-HST_ALWAYS_INLINE float select(bool cond, float a, float b) {
-  uint32_t ua, ub;
-  std::memcpy(&ua, &a, sizeof ua);
-  std::memcpy(&ub, &b, sizeof ub);
-  const uint32_t mask = 0u - static_cast<uint32_t>(cond);
-  const uint32_t bits = (ua & mask) | (ub & ~mask);
-  float out;
-  std::memcpy(&out, &bits, sizeof out);
-  return out;
-}
-
 HST_ALWAYS_INLINE float exp_approx(float x) {
   x = select(x < -87.0f, -87.0f, x);
   x = select(x > 88.0f, 88.0f, x);
