@@ -6,6 +6,7 @@
 #pragma once
 
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -136,21 +137,23 @@ HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64
 }
 
 #if HST_MULTIVERSION
-__attribute__((target("arch=x86-64-v4"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
-                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+__attribute__((target("arch=x86-64-v4"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
+                                                                   int64_t sk, const PackedB& b, float* c,
+                                                                   int64_t ldc, bool accumulate) {
   gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 }
-__attribute__((target("arch=x86-64-v3"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
-                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+__attribute__((target("arch=x86-64-v3"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
+                                                                   int64_t sk, const PackedB& b, float* c,
+                                                                   int64_t ldc, bool accumulate) {
   gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 }
-__attribute__((target("default"))) void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk,
-                                                     const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+__attribute__((target("default"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk,
+                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
   gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
 }
 #else
-void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c, int64_t ldc,
-                 bool accumulate) {
+void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
+                        int64_t ldc, bool accumulate) {
 #if defined(__AVX512F__)
   gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 #elif defined(__AVX2__)
@@ -160,6 +163,28 @@ void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const Packed
 #endif
 }
 #endif
+
+// C (+)= A B over all of torch's intra-op threads when the product is large
+// enough to pay for them: each thread takes whole blocks of rows, so every
+// element is summed in the same order as on one thread (results do not depend
+// on the thread count). Small products, such as the per-step ones of the
+// recurrent layers, stay on the calling thread.
+void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c, int64_t ldc,
+                 bool accumulate) {
+  constexpr int64_t kRows = 32;          // rows per block
+  constexpr int64_t kMinWork = 1 << 21;  // multiply-adds per thread at least
+  const int64_t per_block = kRows * std::max<int64_t>(b.K, 1) * std::max<int64_t>(b.N, 1);
+  const int64_t blocks = (M + kRows - 1) / kRows;
+  if (blocks < 2 || blocks * per_block < 2 * kMinWork || at::get_num_threads() < 2 || at::in_parallel_region()) {
+    gemm_packed_serial(M, a, sm, sk, b, c, ldc, accumulate);
+    return;
+  }
+  const int64_t grain = std::max<int64_t>(1, kMinWork / per_block);
+  at::parallel_for(0, blocks, grain, [&](int64_t lo, int64_t hi) {
+    const int64_t m0 = lo * kRows, m1 = std::min(M, hi * kRows);
+    gemm_packed_serial(m1 - m0, a + m0 * sm, sm, sk, b, c + m0 * ldc, ldc, accumulate);
+  });
+}
 
 }  // namespace
 }  // namespace hst

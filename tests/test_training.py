@@ -246,3 +246,24 @@ def test_custom_class_weights_accepted_in_any_sequence_form(weights):
     X, y = make_data(n=30, classes=2)
     info = H.HybridSeqTrain(X, y, fast_options(classWeight=weights))[3]
     assert len(info["history"]["trainLoss"]) == 1 and np.isfinite(info["history"]["trainLoss"][0])
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    # Long sequences with the default channels make the convolution products
+    # large enough to be split over threads; the split is by whole rows, so
+    # every number must come out bit for bit the same.
+    rng = np.random.default_rng(3)
+    y = np.arange(160) % 2
+    X = rng.normal(size=(160, 9, 128)) + y[:, None, None] * np.sin(np.linspace(0, 6, 128))
+    opts = {"figflag": False, "maxEpochs": 2, "earlyStoppingPatience": 0, "seed": 5, "deviceSel": "cpu"}
+    before = torch.get_num_threads()
+    runs = []
+    try:
+        for threads in (1, 2):
+            torch.set_num_threads(threads)
+            runs.append(H.HybridSeqTrain(X, y, opts)[3])
+    finally:
+        torch.set_num_threads(before)
+    one, two = runs
+    assert one["history"] == two["history"]
+    np.testing.assert_array_equal(one["probabilityTest"], two["probabilityTest"])
