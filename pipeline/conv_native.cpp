@@ -858,8 +858,8 @@ struct NativeConvStack : public torch::autograd::Function<NativeConvStack> {
 
   static variable_list backward(AutogradContext* ctx, variable_list grad_outputs) {
     TORCH_CHECK(!at::GradMode::is_enabled(),
-                "the native convolution kernels have no double backward; switch them off "
-                "(set_native_kernels_enabled(false)) to differentiate through gradients");
+                "the native float32 CPU convolution kernels have no double backward; to differentiate "
+                "through gradients run the model in float64 (model.double()), which uses torch's own layers");
     variable_list params = ctx->get_saved_variables();
     auto plan = c10::static_intrusive_pointer_cast<Plan>(ctx->saved_data["plan"].toCapsule());
     Saved saved;

@@ -664,8 +664,8 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
 
   static variable_list backward(AutogradContext* ctx, variable_list grad_outputs) {
     TORCH_CHECK(!at::GradMode::is_enabled(),
-                "the native recurrent kernels have no double backward; switch them off "
-                "(set_native_kernels_enabled(false)) to differentiate through gradients");
+                "the native float32 CPU recurrent kernels have no double backward; to differentiate "
+                "through gradients run the model in float64 (model.double()), which uses torch's own layers");
     // first: raises the usual error when the graph was already freed
     variable_list vars = ctx->get_saved_variables();
     Config cfg;

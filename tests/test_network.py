@@ -270,3 +270,20 @@ def test_save_load_and_copy_keep_the_network():
     torch.testing.assert_close(fresh(x), model(x))
     doubled = model.to(torch.float64)
     assert doubled(x.double()).dtype == torch.float64
+
+
+def test_gradients_of_gradients_need_float64_and_say_so():
+    torch.manual_seed(0)
+    model = hst._CNNRNNClassifier(input_features=3, num_classes=2, conv_channels=[4], kernel_size=3, pool_size=2,
+                                  network_type="GRU", rnn_hidden=5, rnn_layers=1, dropout=0.0)
+    x = torch.randn(6, 3, 8, requires_grad=True)
+    # Refused (never silently wrong) on the native float32 kernels, with the way out.
+    with pytest.raises(RuntimeError, match=r"no double backward.*model\.double\(\)"):
+        (g,) = torch.autograd.grad(model(x).sum(), x, create_graph=True)
+        g.pow(2).sum().backward()
+    # The float64 model runs on torch's own layers, which differentiate twice.
+    model = model.double()
+    x64 = x.detach().double().requires_grad_()
+    (g,) = torch.autograd.grad(model(x64).sum(), x64, create_graph=True)
+    g.pow(2).sum().backward()
+    assert x64.grad is not None and torch.isfinite(x64.grad).all() and x64.grad.abs().sum() > 0
