@@ -21,11 +21,11 @@
 namespace hst {
 namespace {
 
-constexpr size_t kAlignment = 64;              // as torch's own CPU allocator
-constexpr size_t kHeader = kAlignment;          // block size stored in front of the data
-constexpr size_t kMinCached = 1024;       // smaller requests are cheap for malloc
-constexpr size_t kMaxCached = 64u << 20;        // larger ones (the data set) are not cached
-constexpr size_t kCacheLimit = 512u << 20;      // free bytes kept at most
+constexpr size_t kAlignment = 64;          // as torch's own CPU allocator
+constexpr size_t kHeader = kAlignment;      // block size stored in front of the data
+constexpr size_t kMinCached = 1024;         // smaller requests are cheap for malloc
+constexpr size_t kMaxCached = 64u << 20;    // larger ones (the data set) are not cached
+constexpr size_t kCacheLimit = 512u << 20;  // free bytes kept at most
 
 size_t block_size(void* data) {
   size_t n;
