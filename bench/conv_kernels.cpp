@@ -20,32 +20,11 @@
 
 #include "conv_native.h"
 #include "host_allocator.h"
+#include "../tests/cpp/conv_reference.h"
 
 namespace {
 
 using hst::CnnStep;
-
-at::Tensor library_forward(const std::vector<CnnStep>& steps, at::Tensor x) {
-  for (const auto& s : steps) {
-    switch (s.kind) {
-      case CnnStep::CONV:
-        x = at::conv1d(x, s.conv.weight, s.conv.bias, {1}, {s.conv.padding});
-        break;
-      case CnnStep::BATCH_NORM:
-        s.bn.num_batches_tracked.add_(1);
-        x = at::batch_norm(x, s.bn.weight, s.bn.bias, s.bn.running_mean, s.bn.running_var, true, s.bn.momentum,
-                           s.bn.eps, false);
-        break;
-      case CnnStep::RELU:
-        x = at::relu(x);
-        break;
-      case CnnStep::MAX_POOL:
-        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
-        break;
-    }
-  }
-  return x;
-}
 
 std::vector<CnnStep> make_stack(int64_t features, std::vector<int64_t> channels, int64_t k, int64_t pool) {
   std::vector<CnnStep> steps;
@@ -117,7 +96,7 @@ int main(int argc, char** argv) {
       return out;
     }();
     auto run = [&](bool native) {
-      at::Tensor y = native ? hst::native_conv_forward(steps, x) : library_forward(steps, x);
+      at::Tensor y = native ? hst::native_conv_forward(steps, x) : hst_reference::reference_forward(steps, x);
       const at::Tensor g = at::ones_like(y);
       torch::autograd::grad({y}, params, {g});
     };
