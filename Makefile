@@ -1,21 +1,45 @@
-# make demo  - set up (Debian packages when missing), build, run the demo
-# make test  - set up, build, run the test suite
-PYTHON ?= /usr/bin/python3
+# make demo   - set up the stack (packages when missing), build, run the demo
+# make test   - set up the stack, build, run the test suite and the C++ kernel suite
+# STACK=debian (default): Debian bookworm's torch 1.13, numpy 1.24, ... on /usr/bin/python3
+# STACK=current: the pinned releases of requirements-current.txt in a virtual
+#                environment outside the clone (tools/setup-current.sh)
+STACK ?= debian
 export MPLBACKEND ?= Agg
+# ccache's compiler links, where installed, make rebuilds of unchanged files free
+export PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)$(PATH)
 
-.PHONY: setup build demo test clean
+ifeq ($(STACK),debian)
+SETUP_CMD = bash tools/setup-debian.sh && echo /usr/bin/python3
+else ifeq ($(STACK),current)
+SETUP_CMD = bash tools/setup-current.sh
+else
+$(error STACK must be debian or current, got '$(STACK)')
+endif
+
+OUT := build/$(STACK)
+LIB := $(CURDIR)/$(OUT)/lib
+PY_FILE := $(OUT)/python
+
+.PHONY: setup build demo test test-python test-cpp clean
 
 setup:
-	bash tools/setup-debian.sh
+	@mkdir -p $(OUT)
+	@$(SETUP_CMD) | tail -n 1 > $(PY_FILE).new && mv $(PY_FILE).new $(PY_FILE)
+	@echo "stack $(STACK): $$(cat $(PY_FILE))"
 
 build: setup
-	MAX_JOBS=2 $(PYTHON) setup.py -q build_ext --inplace
+	MAX_JOBS=2 $$(cat $(PY_FILE)) setup.py -q build_ext --build-lib $(OUT)/lib --build-temp $(OUT)/tmp
 
 demo: build
-	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py
+	PYTHONPATH=$(LIB) $$(cat $(PY_FILE)) examples/demo.py
 
-test: build
-	PYTHONPATH=$(CURDIR) $(PYTHON) -P -m pytest -q tests
+test-python: build
+	PYTHONPATH=$(LIB) $$(cat $(PY_FILE)) -P -m pytest -q tests
+
+test-cpp: setup
+	PYTHON=$$(cat $(PY_FILE)) HST_CPP_BUILD_DIR=$(CURDIR)/$(OUT)/cpp bash tests/cpp/run.sh
+
+test: test-python test-cpp
 
 clean:
 	rm -rf build *.so figure

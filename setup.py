@@ -1,16 +1,35 @@
 """Builds the two extension modules against the torch that is installed.
 
-HybridSeqTrain  - PyTorch C++ extension (sources in pipeline/)
-RatePredictions - plain pybind11 module (sources in evaluation/), no torch link
+HybridSeqTrain  - PyTorch C++ extension: pipeline/binding (Python-facing
+                  stages) linked with the native library of pipeline/core,
+                  pipeline/kernels and pipeline/runtime (ATen only)
+RatePredictions - plain pybind11 module (evaluation/), no torch link
 """
 import glob
 import os
+import sys
+import sysconfig
+
+try:
+    from torch.utils import cpp_extension
+except ImportError as exc:  # one line that says what to install, not a setuptools traceback
+    sys.exit(
+        f"HybridSeqTrain is built against an installed torch, which this interpreter ({sys.executable}) "
+        f"cannot import ({exc}). Install torch first (Debian: bash tools/setup-debian.sh; "
+        "index: pip install -r requirements-current.txt), then build with: pip install --no-build-isolation ."
+    )
 
 from setuptools import setup
 from setuptools.extension import Extension
-from torch.utils import cpp_extension
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def rel_sources(*patterns):
+    out = []
+    for p in patterns:
+        out += sorted(glob.glob(os.path.join(HERE, p)))
+    return [os.path.relpath(s, HERE) for s in out]
 
 
 def torch_include_dirs():
@@ -25,23 +44,34 @@ def torch_include_dirs():
 
 def torch_library_dirs():
     dirs = [d for d in cpp_extension.library_paths() if os.path.isdir(d) and glob.glob(os.path.join(d, "libtorch*"))]
-    if not dirs:
-        dirs = ["/usr/lib/x86_64-linux-gnu"]
-    return dirs
+    return dirs or ["/usr/lib/x86_64-linux-gnu"]
 
 
-CXX_FLAGS = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wno-unused-function", "-Wno-deprecated-declarations", "-g0"]
+# The native library (core, kernels, runtime): the same translation units the
+# C++ test suite links (tests/cpp/CMakeLists.txt globs the same folders).
+NATIVE_SOURCES = rel_sources("pipeline/core/*.cpp", "pipeline/kernels/*.cpp", "pipeline/runtime/*.cpp")
+BINDING_SOURCES = rel_sources("pipeline/binding/*.cpp")
+
+CXX_FLAGS = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wextra", "-g0"]
 if os.environ.get("HST_SANITIZE"):
-    CXX_FLAGS = ["-O1", "-g", "-std=c++17", "-fno-omit-frame-pointer", "-fsanitize=address,undefined"]
+    CXX_FLAGS = ["-O1", "-g", "-std=c++17", "-Wall", "-Wextra", "-fno-omit-frame-pointer",
+                 "-fsanitize=address,undefined"]
 LINK_SAN = ["-fsanitize=address,undefined"] if os.environ.get("HST_SANITIZE") else []
 
 lib_dirs = torch_library_dirs()
-common_inc = [os.path.join(HERE, "common")]
+# torch's and Python's headers are system headers to the compiler: -Wall
+# -Wextra then speak about our code only (an -isystem folder also given with
+# -I stays a system folder).
+SYSTEM_INC = []
+for d in torch_include_dirs() + [sysconfig.get_paths()["include"]]:
+    SYSTEM_INC += ["-isystem", d]
+CXX_FLAGS = CXX_FLAGS + SYSTEM_INC
+interop_inc = [os.path.join(HERE, "interop")]
 
 hybrid = cpp_extension.CppExtension(
     name="HybridSeqTrain",
-    sources=sorted(glob.glob("pipeline/*.cpp")),
-    include_dirs=torch_include_dirs() + common_inc + [os.path.join(HERE, "pipeline")],
+    sources=BINDING_SOURCES + NATIVE_SOURCES,
+    include_dirs=torch_include_dirs() + interop_inc + [os.path.join(HERE, "pipeline")],
     library_dirs=lib_dirs,
     libraries=["c10", "torch", "torch_cpu", "torch_python"],
     extra_compile_args={"cxx": CXX_FLAGS},
@@ -50,10 +80,10 @@ hybrid = cpp_extension.CppExtension(
 
 rate = Extension(
     name="RatePredictions",
-    sources=sorted(glob.glob("evaluation/*.cpp")),
+    sources=rel_sources("evaluation/*.cpp"),
     # torch's own pybind11 headers where it ships them (one pybind11 for both
     # modules); only headers, nothing of torch is linked.
-    include_dirs=list(cpp_extension.include_paths()) + common_inc,
+    include_dirs=list(cpp_extension.include_paths()) + interop_inc,
     extra_compile_args=CXX_FLAGS,
     extra_link_args=LINK_SAN,
     language="c++",
@@ -65,7 +95,7 @@ ext_modules = [e for e in (hybrid, rate) if not _only or e.name in _only]
 
 setup(
     name="hybrid-seq-train",
-    version="0.1.0",
+    version="0.2.0",
     description="Conv1d + RNN/LSTM/GRU classifier for numeric arrays, trained in one call",
     ext_modules=ext_modules,
     cmdclass={"build_ext": cpp_extension.BuildExtension.with_options(use_ninja=True)},

@@ -18,8 +18,8 @@
 #include <functional>
 #include <vector>
 
-#include "conv_native.h"
-#include "host_allocator.h"
+#include "kernels/conv_native.h"
+#include "runtime/host_allocator.h"
 #include "../tests/cpp/conv_reference.h"
 
 namespace {

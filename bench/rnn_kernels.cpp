@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "rnn_native.h"
+#include "kernels/rnn_native.h"
 
 namespace {
 

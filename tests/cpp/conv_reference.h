@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "network.h"
+#include "core/network.h"
 
 namespace hst_reference {
 

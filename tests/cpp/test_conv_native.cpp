@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "conv_native.h"
+#include "kernels/conv_native.h"
 #include "conv_reference.h"
 
 namespace {

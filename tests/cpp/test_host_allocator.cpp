@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_allocator.h"
+#include "runtime/host_allocator.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "rnn_native.h"
+#include "kernels/rnn_native.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The values one call of HybridSeqTrain hands from stage to stage.
 #pragma once
 
-#include "engine.h"
-#include "stages.h"
+#include "core/engine.h"
+#include "binding/stages.h"
 
 namespace hst {
 

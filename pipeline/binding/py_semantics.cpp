@@ -1,4 +1,4 @@
-#include "common.h"
+#include "binding/py_semantics.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,10 +1,11 @@
-#include "optimizer.h"
+#include "core/optimizer.h"
 
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 
 #include <cmath>
 
-#include "engine.h"
+#include "core/engine.h"
 
 namespace hst {
 

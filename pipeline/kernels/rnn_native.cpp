@@ -16,8 +16,9 @@
 // Each step adds h_prev @ W_hh^T with one product (W_hh packed once per pass)
 // and then runs one fused loop over the gates. Backward mirrors this, and the
 // weight gradients are one product each over all steps.
-#include "rnn_native.h"
+#include "kernels/rnn_native.h"
 
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/custom_function.h>
 #include <torch/csrc/autograd/graph_task.h>
 
@@ -28,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "simd.h"
+#include "kernels/simd.h"
 
-#include "gemm_packed.h"
+#include "kernels/gemm_packed.h"
 
 namespace hst {
 namespace {

@@ -4,7 +4,7 @@
 // wider than float32 also has its copy checked for overflow to Inf.
 #include <cmath>
 
-#include "stages.h"
+#include "binding/stages.h"
 
 namespace hst {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "network.h"
+#include "core/network.h"
 
 namespace hst {
 

@@ -5,7 +5,7 @@
 // tensors every batch, so every batch pays for system calls and page faults
 // again (several times the arithmetic on some virtual machines). Here a freed
 // block of a cached size goes onto a free list keyed by its size and is reused.
-#include "host_allocator.h"
+#include "runtime/host_allocator.h"
 
 #include <c10/core/Allocator.h>
 #include <c10/core/CPUAllocator.h>

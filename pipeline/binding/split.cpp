@@ -1,6 +1,6 @@
 // Data split: a predefined split from splitLabels, or a two-stage split with
 // scikit-learn's train_test_split, stratified whenever samples are shuffled.
-#include "stages.h"
+#include "binding/stages.h"
 
 namespace hst {
 

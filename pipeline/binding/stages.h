@@ -2,8 +2,8 @@
 // module setup and the entry function.
 #pragma once
 
-#include "common.h"
-#include "network.h"
+#include "binding/py_semantics.h"
+#include "core/network.h"
 
 namespace hst {
 

@@ -3,7 +3,7 @@
 // stages in order.
 #include <cmath>
 
-#include "run.h"
+#include "binding/run.h"
 
 namespace hst {
 

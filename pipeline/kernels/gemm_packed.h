@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "simd.h"
+#include "kernels/simd.h"
 
 namespace hst {
 namespace {

@@ -1,13 +1,14 @@
-#include "engine.h"
+#include "core/engine.h"
 
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/autograd.h>
 
 #include <cmath>
 #include <limits>
 
-#include "host_allocator.h"
-#include "optimizer.h"
-#include "torch_compat.h"
+#include "runtime/host_allocator.h"
+#include "core/optimizer.h"
+#include "runtime/torch_compat.h"
 
 namespace hst {
 

@@ -1,7 +1,7 @@
 // Prediction stage: batched prediction of the three sets, evaluation through
 // RatePredictions on class codes, decoding to the caller's labels, the
 // console summary, display names and the result record.
-#include "run.h"
+#include "binding/run.h"
 
 namespace hst {
 

@@ -3,7 +3,7 @@
 // header, and the epoch loop run natively with the GIL released.
 #include <cmath>
 
-#include "run.h"
+#include "binding/run.h"
 
 namespace hst {
 

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "network.h"
+#include "core/network.h"
 
 namespace hst {
 

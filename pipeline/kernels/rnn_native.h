@@ -5,7 +5,7 @@
 
 #include <ATen/ATen.h>
 
-#include "network.h"
+#include "core/network.h"
 
 namespace hst {
 

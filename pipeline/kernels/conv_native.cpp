@@ -27,8 +27,9 @@
 // The matrix products are gemm_packed (gemm_packed.h), several times faster
 // than at::mm at these shapes (tall, thin, K of a few hundred), and they read
 // the overlapping rows directly.
-#include "conv_native.h"
+#include "kernels/conv_native.h"
 
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/custom_function.h>
 
 #include <algorithm>
@@ -37,9 +38,9 @@
 #include <cstring>
 #include <vector>
 
-#include "simd.h"
+#include "kernels/simd.h"
 
-#include "gemm_packed.h"
+#include "kernels/gemm_packed.h"
 
 namespace hst {
 namespace {

@@ -3,8 +3,8 @@
 // functions with their docstrings and annotation texts.
 #include <c10/util/Exception.h>
 
-#include "docstrings.h"
-#include "stages.h"
+#include "binding/docstrings.h"
+#include "binding/stages.h"
 
 namespace {
 
