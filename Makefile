@@ -6,7 +6,9 @@
 STACK ?= debian
 export MPLBACKEND ?= Agg
 # ccache's compiler links, where installed, make rebuilds of unchanged files free
+# (paths under the clone are hashed relative to it, so another clone of the same tree hits too)
 export PATH := $(if $(wildcard /usr/lib/ccache/g++),/usr/lib/ccache:,)$(PATH)
+export CCACHE_BASEDIR ?= $(CURDIR)
 
 ifeq ($(STACK),debian)
 SETUP_CMD = bash tools/setup-debian.sh && echo /usr/bin/python3

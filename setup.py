@@ -52,10 +52,21 @@ def torch_library_dirs():
 NATIVE_SOURCES = rel_sources("pipeline/core/*.cpp", "pipeline/kernels/*.cpp", "pipeline/runtime/*.cpp")
 BINDING_SOURCES = rel_sources("pipeline/binding/*.cpp")
 
-CXX_FLAGS = ["-O3", "-std=c++17", "-fvisibility=hidden", "-Wall", "-Wextra", "-g0"]
+def torch_cxx_standard():
+    """The code is C++17; torch 2.10 and later refuse to compile their headers
+    below C++20 (ATen/ATen.h says so), so the torch extension takes the
+    standard the installed headers demand."""
+    for d in torch_include_dirs():
+        header = os.path.join(d, "ATen", "ATen.h")
+        if os.path.isfile(header):
+            with open(header, encoding="utf-8", errors="replace") as f:
+                return "-std=c++20" if "202002L" in f.read() else "-std=c++17"
+    return "-std=c++17"
+
+
+CXX_FLAGS = ["-O3", "-fvisibility=hidden", "-Wall", "-Wextra", "-g0"]
 if os.environ.get("HST_SANITIZE"):
-    CXX_FLAGS = ["-O1", "-g", "-std=c++17", "-Wall", "-Wextra", "-fno-omit-frame-pointer",
-                 "-fsanitize=address,undefined"]
+    CXX_FLAGS = ["-O1", "-g", "-Wall", "-Wextra", "-fno-omit-frame-pointer", "-fsanitize=address,undefined"]
 LINK_SAN = ["-fsanitize=address,undefined"] if os.environ.get("HST_SANITIZE") else []
 
 lib_dirs = torch_library_dirs()
@@ -74,7 +85,7 @@ hybrid = cpp_extension.CppExtension(
     include_dirs=torch_include_dirs() + interop_inc + [os.path.join(HERE, "pipeline")],
     library_dirs=lib_dirs,
     libraries=["c10", "torch", "torch_cpu", "torch_python"],
-    extra_compile_args={"cxx": CXX_FLAGS},
+    extra_compile_args={"cxx": [torch_cxx_standard()] + CXX_FLAGS},
     extra_link_args=[f"-Wl,-rpath,{d}" for d in lib_dirs] + LINK_SAN,
 )
 
@@ -84,7 +95,7 @@ rate = Extension(
     # torch's own pybind11 headers where it ships them (one pybind11 for both
     # modules); only headers, nothing of torch is linked.
     include_dirs=list(cpp_extension.include_paths()) + interop_inc,
-    extra_compile_args=CXX_FLAGS,
+    extra_compile_args=["-std=c++17"] + CXX_FLAGS,
     extra_link_args=LINK_SAN,
     language="c++",
 )

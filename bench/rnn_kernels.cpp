@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/network.h"
 #include "kernels/rnn_native.h"
 
 namespace {
@@ -27,12 +28,7 @@ using hst::RnnKind;
 using hst::RnnLayer;
 
 at::Tensor torch_recurrent(const RnnLayer& r, const at::Tensor& x) {
-  const int64_t dirs = r.bidirectional ? 2 : 1;
-  at::Tensor h0 = at::zeros({r.num_layers * dirs, x.size(0), r.hidden_size}, x.options().requires_grad(false));
-  if (r.kind == RnnKind::LSTM)
-    return std::get<0>(at::lstm(x, {h0, at::zeros_like(h0)}, r.flat_weights, true, r.num_layers, r.dropout,
-                                r.training, r.bidirectional, true));
-  return std::get<0>(at::gru(x, h0, r.flat_weights, true, r.num_layers, r.dropout, r.training, r.bidirectional, true));
+  return hst::recurrent_forward(r, x, hst::Kernels::Library);
 }
 
 RnnLayer make_layer(RnnKind kind, int64_t input, int64_t hidden, int64_t layers, bool bidirectional) {

@@ -6,6 +6,10 @@ import pytest
 
 import HybridSeqTrain as hst
 
+# numpy 2 moved the warning classes into numpy.exceptions.
+_complex_warning = getattr(np, "exceptions", np).ComplexWarning
+IGNORE_COMPLEX = f"ignore::{_complex_warning.__module__}.{_complex_warning.__name__}"
+
 adapt = hst._adapt_to_sequence
 INFO_KEYS = ["originalShape", "sampleAxis", "sampleShape", "sequenceAxis", "adaptedShape", "featureCount",
              "sequenceLength"]
@@ -89,7 +93,7 @@ def unaligned(values):
 NONFINITE = "X 中不能包含 NaN 或 Inf"
 
 
-@pytest.mark.filterwarnings("ignore::numpy.ComplexWarning")
+@pytest.mark.filterwarnings(IGNORE_COMPLEX)
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 @pytest.mark.parametrize("make", [
     lambda x: x, lambda x: x.astype(np.float32), lambda x: x.astype(np.float16), lambda x: np.asfortranarray(x),
@@ -117,7 +121,7 @@ def test_finite_values_with_odd_bit_patterns_pass():
 F32_MAX = float(np.finfo(np.float32).max)
 
 
-@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning", "ignore::numpy.ComplexWarning")
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning", IGNORE_COMPLEX)
 @pytest.mark.parametrize("value, dtype", [(1e300, np.float64), (-1e39, np.float64), (F32_MAX * 1.0001, np.float64),
                                           (1e39 + 0j, np.complex128), (1e300, np.longdouble)])
 def test_values_beyond_float32_are_refused(value, dtype):

@@ -194,3 +194,46 @@ def test_import_fails_without_rate_predictions_and_sets_rc_params(import_check):
 
 def test_import_error_is_the_missing_modules_own(import_check):
     assert import_check["first"][0] == ["ModuleNotFoundError", "RatePredictions"]
+
+
+PACKAGE_CHECK = r"""
+import json, sys
+import numpy as np
+pkg_parent, rate_home = sys.argv[1], sys.argv[2]
+# Only the package and the evaluation module are on the search path: no
+# top-level HybridSeqTrain is importable by name.
+sys.path[:] = [pkg_parent, rate_home] + [p for p in sys.path[1:] if "build" not in p]
+import importlib
+mod = importlib.import_module("vendored.HybridSeqTrain")
+try:
+    importlib.import_module("HybridSeqTrain")
+    top_level = True
+except ImportError:
+    top_level = False
+y = np.arange(30) % 2
+X = np.random.default_rng(0).normal(size=(30, 6)) + y[:, None]
+opts = {"figflag": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4, "deviceSel": "cpu"}
+model = mod.HybridSeqTrain(X, y, opts)[2]
+print(json.dumps({"top_level": top_level, "model_class": type(model).__module__ + "." + type(model).__name__,
+                  "same_class": type(model) is mod._CNNRNNClassifier}))
+"""
+
+
+def test_works_when_loaded_under_a_package_path(tmp_path):
+    # The module looks up its own class and names on itself, never by
+    # importing "HybridSeqTrain" again (which may be absent or another copy).
+    import RatePredictions as rp
+    pkg = tmp_path / "vendored"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    shutil.copy(hst.__file__, pkg / os.path.basename(hst.__file__))
+    rate_home = tmp_path / "rate"
+    rate_home.mkdir()
+    shutil.copy(rp.__file__, rate_home)
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH="")
+    proc = subprocess.run([sys.executable, "-c", PACKAGE_CHECK, str(tmp_path), str(rate_home)], capture_output=True,
+                          text=True, env=env, cwd=tmp_path, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert result == {"top_level": False, "model_class": "vendored.HybridSeqTrain._CNNRNNClassifier",
+                      "same_class": True}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Syntax-checks one C++ source of the pipeline with the extension's flags:
-#   tools/check_one.sh pipeline/figures.cpp
+#   tools/check_one.sh pipeline/binding/figures.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-/usr/bin/python3}
@@ -10,9 +10,11 @@ from torch.utils import cpp_extension
 inc = list(cpp_extension.include_paths())
 api = "/usr/include/torch/csrc/api/include"
 if os.path.isdir(api): inc.append(api)
-inc += [sysconfig.get_paths()["include"], "common", "pipeline"]
+inc += [sysconfig.get_paths()["include"]]
 abi = int(torch._C._GLIBCXX_USE_CXX11_ABI)
-print(" ".join(["-I" + i for i in inc] + [f"-D_GLIBCXX_USE_CXX11_ABI={abi}", "-DTORCH_API_INCLUDE_EXTENSION_H", "-DTORCH_EXTENSION_NAME=HybridSeqTrain"]))
+aten = [os.path.join(i, "ATen", "ATen.h") for i in inc if os.path.isfile(os.path.join(i, "ATen", "ATen.h"))]
+std = "-std=c++20" if aten and "202002L" in open(aten[0]).read() else "-std=c++17"
+print(" ".join([std] + ["-isystem " + i for i in inc] + ["-Iinterop", "-Ipipeline", f"-D_GLIBCXX_USE_CXX11_ABI={abi}", "-DTORCH_API_INCLUDE_EXTENSION_H", "-DTORCH_EXTENSION_NAME=HybridSeqTrain"]))
 PYEOF
 )
-exec g++ -std=c++17 -fsyntax-only -fvisibility=hidden -Wall -Wno-deprecated-declarations $flags "$@"
+exec g++ -fsyntax-only -fvisibility=hidden -Wall -Wextra $flags "$@"

@@ -40,10 +40,10 @@ bool finite(const py::array& data) {
     return all_finite(p, n);
   }
   py::module_ np = py::module_::import("numpy");
-  return truth(np.attr("isfinite")(data).attr("all")());
+  return python_bool(np.attr("isfinite")(data).attr("all")());
 }
 
-bool equal(py::handle a, py::handle b) {
+bool python_equal(py::handle a, py::handle b) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
   if (r < 0) throw py::error_already_set();
   return r == 1;
@@ -65,15 +65,15 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   py::array data = np.attr("asarray")(X);
   const int64_t ndim = data.ndim();
   if (ndim < 2) raise_value_error("X 至少需要包含样本维和一个数据维");
-  if (!truth(np.attr("issubdtype")(data.attr("dtype"), np.attr("number"))))
+  if (!python_bool(np.attr("issubdtype")(data.attr("dtype"), np.attr("number"))))
     throw py::type_error("X 必须是数值型数组");
   if (!finite(data)) raise_value_error("X 中不能包含 NaN 或 Inf");
 
   // The sample axis.
   int64_t sample_axis = 0;
-  if (PyUnicode_Check(sample_dimension.ptr()) && equal(sample_dimension, py::str("auto"))) {
-    if (equal(py::int_(data.shape(0)), y_count)) sample_axis = 0;
-    else if (equal(py::int_(data.shape(ndim - 1)), y_count)) sample_axis = ndim - 1;
+  if (PyUnicode_Check(sample_dimension.ptr()) && python_equal(sample_dimension, py::str("auto"))) {
+    if (python_equal(py::int_(data.shape(0)), y_count)) sample_axis = 0;
+    else if (python_equal(py::int_(data.shape(ndim - 1)), y_count)) sample_axis = ndim - 1;
     else raise_value_error("无法根据Y长度识别样本维，请设置 options['sampleDimension']");
   } else {
     py::object axis = to_int(sample_dimension);
@@ -81,7 +81,7 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
     if (py_lt(axis, 0) || !py_lt(axis, static_cast<double>(ndim)))
       raise_value_error("sampleDimension 超出 X 的维度范围");
     sample_axis = axis.cast<int64_t>();
-    if (!equal(py::int_(data.shape(sample_axis)), y_count))
+    if (!python_equal(py::int_(data.shape(sample_axis)), y_count))
       raise_value_error("sampleDimension 指向的维度长度必须等于Y的样本数");
   }
   py::array moved = np.attr("moveaxis")(data, sample_axis, 0);

@@ -30,7 +30,7 @@ py::object installed_cjk_family() {
   for (py::handle entry : manager.attr("ttflist")) names.add(entry.attr("name"));
   for (const char* family : kCjkFamilies) {
     py::str name(family);
-    if (names.contains(name)) return std::move(name);
+    if (names.contains(name)) return py::object(name);
   }
   return py::none();
 }
@@ -139,7 +139,7 @@ class FigureStage {
       // this call drew, and let the caller have its results.
       print_line("结果图保存失败，已跳过其余图形: " + failure.path + ": " + failure.reason);
       for (py::handle fig : opened_) plt_.attr("close")(fig);
-      if (!truth(in_.options["showFigures"])) plt_.attr("close")("all");
+      if (!python_bool(in_.options["showFigures"])) plt_.attr("close")("all");
       return;
     } catch (...) {
       // Any other failure, Ctrl-C included, ends the call: its figures are
@@ -147,7 +147,7 @@ class FigureStage {
       close_opened();
       throw;
     }
-    if (truth(in_.options["showFigures"])) {
+    if (python_bool(in_.options["showFigures"])) {
       plt_.attr("show")("block"_a = false);
       plt_.attr("pause")(0.5);
     } else {

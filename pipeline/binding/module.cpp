@@ -32,9 +32,9 @@ void translate_errors(std::exception_ptr p) {
 
 static void init_module(py::module_& m);
 
-#if PYBIND11_VERSION_MAJOR < 3
 // A failed import (a missing library or RatePredictions) reaches the caller
-// as the very error that step raised, not wrapped in a generic ImportError.
+// as the very error that step raised, not wrapped in a generic ImportError
+// (as PYBIND11_MODULE would wrap it).
 static py::module_::module_def hybrid_module_def;
 extern "C" PYBIND11_EXPORT PyObject* PyInit_HybridSeqTrain() {
   PYBIND11_CHECK_PYTHON_VERSION
@@ -51,9 +51,6 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_HybridSeqTrain() {
     return nullptr;
   }
 }
-#else
-PYBIND11_MODULE(HybridSeqTrain, m) { init_module(m); }
-#endif
 
 static void init_module(py::module_& m) {
   using annotated::param;
@@ -61,14 +58,14 @@ static void init_module(py::module_& m) {
   m.doc() = "CNN-RNN 通用分类核心函数。";
   py::register_local_exception_translator(&translate_errors);
 
-  // 1. Standard library and typing names.
+  // Standard library and typing names.
   m.attr("copy") = py::module_::import("copy");
   m.attr("random") = py::module_::import("random");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   py::module_ typing = py::module_::import("typing");
   for (const char* name : {"Any", "Dict", "Optional", "Sequence", "Tuple"}) m.attr(name) = typing.attr(name);
 
-  // 2. Libraries.
+  // Libraries.
   m.attr("plt") = py::module_::import("matplotlib.pyplot");
   m.attr("np") = py::module_::import("numpy");
   m.attr("torch") = py::module_::import("torch");
@@ -78,10 +75,10 @@ static void init_module(py::module_& m) {
   m.attr("DataLoader") = data.attr("DataLoader");
   m.attr("TensorDataset") = data.attr("TensorDataset");
 
-  // 3. The evaluation function, by absolute import.
+  // The evaluation function, by absolute import.
   m.attr("RatePredictions") = py::module_::import("RatePredictions").attr("RatePredictions");
 
-  // 4. Process-wide plotting defaults.
+  // Process-wide plotting defaults.
   py::object rc = m.attr("plt").attr("rcParams");
   py::list sans;
   sans.append("SimHei");
@@ -90,11 +87,13 @@ static void init_module(py::module_& m) {
   rc["font.sans-serif"] = sans;
   rc["axes.unicode_minus"] = false;
 
-  // 5. The network class.
+  // The network class.
   annotated::register_type(m);
   hst::register_network(m);
 
-  // 6. The module's functions.
+  // The module's functions. They hold the module itself, so a copy loaded
+  // under another name or from a package path uses its own class and names.
+  py::object self = py::reinterpret_borrow<py::object>(m);
   m.attr("_set_random_seed") = annotated::make(
       m, py::cpp_function(&hst::set_random_seed, py::arg("seed")), "_set_random_seed", "_set_random_seed",
       hst::doc::kSetRandomSeed, {param("seed", "int")}, "None");
@@ -112,14 +111,21 @@ static void init_module(py::module_& m) {
       "Tuple[np.ndarray, np.ndarray, np.ndarray]");
   m.attr("_metrics_with_display_names") = annotated::make(
       m,
-      py::cpp_function(&hst::metrics_with_display_names, py::arg("y_true"), py::arg("y_pred"),
-                       py::arg("encoded_classes")),
+      py::cpp_function(
+          [self](py::object y_true, py::object y_pred, py::object encoded_classes) {
+            return hst::metrics_with_display_names(self, y_true, y_pred, encoded_classes);
+          },
+          py::arg("y_true"), py::arg("y_pred"), py::arg("encoded_classes")),
       "_metrics_with_display_names", "_metrics_with_display_names", "对编码标签计算分类指标。",
       {param("y_true", "np.ndarray"), param("y_pred", "np.ndarray"), param("encoded_classes", "np.ndarray")},
       "Dict[str, Any]");
   m.attr("HybridSeqTrain") = annotated::make(
       m,
-      py::cpp_function(&hst::hybrid_seq_train, py::arg("X"), py::arg("Y"), py::arg("options") = py::none()),
+      py::cpp_function(
+          [self](py::object X, py::object Y, py::object options) {
+            return hst::hybrid_seq_train(self, X, Y, options);
+          },
+          py::arg("X"), py::arg("Y"), py::arg("options") = py::none()),
       "HybridSeqTrain", "HybridSeqTrain", hst::doc::kHybridSeqTrain,
       {param("X", "np.ndarray"), param("Y", "Sequence[Any]"),
        param_with_default("options", "Optional[Dict[str, Any]]", py::none())},

@@ -3,7 +3,7 @@
 // stages in order.
 #include <cmath>
 
-#include "binding/run.h"
+#include "binding/stages.h"
 
 namespace hst {
 
@@ -48,19 +48,24 @@ py::list default_options() {
   return d;
 }
 
-// lo <= v < hi style range tests on a real; NaN always fails.
-bool real_in(double v, double lo, bool lo_closed, double hi, bool hi_closed) {
-  if (std::isnan(v)) return false;
-  const bool above = lo_closed ? v >= lo : v > lo;
-  const bool below = hi_closed ? v <= hi : v < hi;
-  return above && below;
-}
+// An interval of reals, each end open or closed; NaN lies in none.
+struct Interval {
+  double lo, hi;
+  bool lo_closed, hi_closed;
+  static Interval closed_open(double lo, double hi) { return {lo, hi, true, false}; }
+  static Interval open_open(double lo, double hi) { return {lo, hi, false, false}; }
+  static Interval open_closed(double lo, double hi) { return {lo, hi, false, true}; }
+  bool contains(double v) const {
+    if (std::isnan(v)) return false;
+    return (lo_closed ? v >= lo : v > lo) && (hi_closed ? v <= hi : v < hi);
+  }
+};
 
 double real_option(const py::dict& options, const char* key) { return as_double(to_float(options[key])); }
 
 void validate_scalar_options(const py::dict& options) {
-  if (!real_in(real_option(options, "rTrain"), 0.5, true, 1.0, false)) raise_value_error("rTrain 必须在[0.5,1)范围内");
-  if (!real_in(real_option(options, "validationRatio"), 0.0, false, 0.5, false))
+  if (!Interval::closed_open(0.5, 1.0).contains(real_option(options, "rTrain"))) raise_value_error("rTrain 必须在[0.5,1)范围内");
+  if (!Interval::open_open(0.0, 0.5).contains(real_option(options, "validationRatio")))
     raise_value_error("validationRatio 必须在(0,0.5)范围内");
 
   static const char* kNetworks[] = {"RNN", "LSTM", "GRU", "BiRNN", "BiLSTM", "BiGRU"};
@@ -75,22 +80,22 @@ void validate_scalar_options(const py::dict& options) {
 
   py::object channels = options["convChannels"];
   const char* channels_msg = "convChannels 必须是由正整数组成的非空序列";
-  if (!truth(channels)) raise_value_error(channels_msg);
+  if (!python_bool(channels)) raise_value_error(channels_msg);
   for (py::handle c : channels)
     if (py_le(to_int(c), 0)) raise_value_error(channels_msg);
 
   py::object kernel = to_int(options["kernelSize"]);
-  if (py_le(kernel, 0) || !truth(kernel.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
+  if (py_le(kernel, 0) || !python_bool(kernel.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
   if (py_le(to_int(options["poolSize"]), 0)) raise_value_error("poolSize 必须为正整数");
   if (py_le(to_int(options["rnnHidden"]), 0) || py_le(to_int(options["rnnLayers"]), 0))
     raise_value_error("rnnHidden 和 rnnLayers 必须为正整数");
-  if (!real_in(real_option(options, "dropout"), 0.0, true, 1.0, false)) raise_value_error("dropout 必须在[0,1)范围内");
+  if (!Interval::closed_open(0.0, 1.0).contains(real_option(options, "dropout"))) raise_value_error("dropout 必须在[0,1)范围内");
   if (py_le(to_int(options["maxEpochs"]), 0) || py_le(to_int(options["batchSize"]), 0))
     raise_value_error("maxEpochs 和 batchSize 必须为正整数");
   if (real_option(options, "learnRate") <= 0) raise_value_error("learnRate 必须大于0");  // NaN passes
   if (py_lt(to_int(options["earlyStoppingPatience"]), 0)) raise_value_error("earlyStoppingPatience 不能小于0");
   if (py_le(to_int(options["learnRateDropPeriod"]), 0)) raise_value_error("learnRateDropPeriod 必须为正整数");
-  if (!real_in(real_option(options, "learnRateDropFactor"), 0.0, false, 1.0, true))
+  if (!Interval::open_closed(0.0, 1.0).contains(real_option(options, "learnRateDropFactor")))
     raise_value_error("learnRateDropFactor 必须在(0,1]范围内");
 }
 
@@ -98,20 +103,21 @@ void validate_scalar_options(const py::dict& options) {
 
 void set_random_seed(py::object seed) {
   if (!PyLong_Check(seed.ptr())) annotated::raise_argument_type("seed", "int", seed);
-  if (!truth(seed)) return;  // 0 leaves every generator as it is
+  if (!python_bool(seed)) return;  // 0 leaves every generator as it is
   py::module_::import("random").attr("seed")(seed);
   py::module_::import("numpy").attr("random").attr("seed")(seed);
   py::module_ torch = py::module_::import("torch");
   torch.attr("manual_seed")(seed);
-  if (truth(torch.attr("cuda").attr("is_available")())) torch.attr("cuda").attr("manual_seed_all")(seed);
+  if (python_bool(torch.attr("cuda").attr("is_available")())) torch.attr("cuda").attr("manual_seed_all")(seed);
 }
 
-py::object hybrid_seq_train(py::object X, py::object Y, py::object options_in) {
+py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options_in) {
   if (!options_in.is_none() && !PyDict_CheckExact(options_in.ptr()))
     annotated::raise_argument_type("options", "dict", options_in);
   py::module_ np = py::module_::import("numpy");
 
   RunContext run;
+  run.module = module;
   run.options = options_in.is_none() ? py::dict() : py::dict(py::module_::import("copy").attr("deepcopy")(options_in));
   for (py::handle item : default_options()) {
     py::object key = item[py::int_(0)];

@@ -1,7 +1,7 @@
 // Prediction stage: batched prediction of the three sets, evaluation through
 // RatePredictions on class codes, decoding to the caller's labels, the
 // console summary, display names and the result record.
-#include "binding/run.h"
+#include "binding/stages.h"
 
 namespace hst {
 
@@ -16,10 +16,12 @@ std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& id
   py::module_ torch = py::module_::import("torch");
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   std::pair<at::Tensor, at::Tensor> out;
-  {
+  try {
     EngineHooks hooks = python_hooks();
     py::gil_scoped_release nogil;
     out = predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks);
+  } catch (...) {
+    rethrow_pending();
   }
   return {numpy_of(out.first), numpy_of(out.second)};
 }
@@ -32,8 +34,10 @@ std::string summary_line(const char* name, const py::dict& m) {
 
 }  // namespace
 
-py::object metrics_with_display_names(py::object y_true, py::object y_pred, py::object encoded_classes) {
-  py::object rate = py::module_::import("HybridSeqTrain").attr("RatePredictions");
+py::object metrics_with_display_names(py::object module, py::object y_true, py::object y_pred,
+                                      py::object encoded_classes) {
+  // The name bound in the module's namespace at import, looked up per call.
+  py::object rate = module.attr("RatePredictions");
   return rate(y_true, y_pred, encoded_classes);
 }
 
@@ -45,9 +49,9 @@ py::tuple finish_run(RunContext& run) {
 
   py::object encoded_classes = np.attr("arange")(run.num_classes);
   auto take = [](const py::array& a, const py::array& idx) -> py::object { return a[idx]; };
-  py::dict metrics_train = metrics_with_display_names(take(run.y_encoded, run.train_idx), pred_train, encoded_classes);
-  py::dict metrics_val = metrics_with_display_names(take(run.y_encoded, run.val_idx), pred_val, encoded_classes);
-  py::dict metrics_test = metrics_with_display_names(take(run.y_encoded, run.test_idx), pred_test, encoded_classes);
+  py::dict metrics_train = metrics_with_display_names(run.module, take(run.y_encoded, run.train_idx), pred_train, encoded_classes);
+  py::dict metrics_val = metrics_with_display_names(run.module, take(run.y_encoded, run.val_idx), pred_val, encoded_classes);
+  py::dict metrics_test = metrics_with_display_names(run.module, take(run.y_encoded, run.test_idx), pred_test, encoded_classes);
 
   py::object fore_train = take(run.classes, pred_train);
   py::object fore_val = take(run.classes, pred_val);
@@ -93,7 +97,7 @@ py::tuple finish_run(RunContext& run) {
   info["device"] = py::str(run.device_name);
   info["options"] = run.options;
 
-  if (truth(run.options["figflag"])) {
+  if (python_bool(run.options["figflag"])) {
     FigureInputs fig;
     fig.options = run.options;
     fig.history = run.history;
@@ -106,7 +110,7 @@ py::tuple finish_run(RunContext& run) {
     fig.y_encoded = run.y_encoded;
     fig.test_idx = run.test_idx;
     fig.pred_test_encoded = pred_test;
-    fig.module_file = py::module_::import("HybridSeqTrain").attr("__file__");
+    fig.module_file = run.module.attr("__file__");
     draw_result_figures(fig);
   }
   return py::make_tuple(fore_test, fore_train, run.model, info);

@@ -19,21 +19,21 @@ static std::string utf8(py::handle text) {
 
 std::string to_lower_text(py::handle v) { return utf8(py::str(v).attr("lower")()); }
 
-bool truth(py::handle v) {
+bool python_bool(py::handle v) {
   int r = PyObject_IsTrue(v.ptr());
   if (r < 0) throw py::error_already_set();
   return r == 1;
 }
 
-static bool rich(py::handle a, double b, int op) {
+static bool compare_with_double(py::handle a, double b, int op) {
   py::object rhs = py::float_(b);
   if (std::floor(b) == b && std::fabs(b) < 9e15) rhs = py::int_(static_cast<long long>(b));
   int r = PyObject_RichCompareBool(a.ptr(), rhs.ptr(), op);
   if (r < 0) throw py::error_already_set();
   return r == 1;
 }
-bool py_lt(py::handle a, double b) { return rich(a, b, Py_LT); }
-bool py_le(py::handle a, double b) { return rich(a, b, Py_LE); }
+bool py_lt(py::handle a, double b) { return compare_with_double(a, b, Py_LT); }
+bool py_le(py::handle a, double b) { return compare_with_double(a, b, Py_LE); }
 
 int64_t int64_saturating(py::handle pyint) {
   int overflow = 0;
@@ -55,10 +55,6 @@ void raise_value_error(const std::string& message) { throw py::value_error(messa
 void print_line(const std::string& text) {
   py::module_ builtins = py::module_::import("builtins");
   builtins.attr("print")(py::str(text), py::arg("flush") = true);
-}
-
-std::string fixed(double x, int decimals) {
-  return py::str("{:." + std::to_string(decimals) + "f}").format(x).cast<std::string>();
 }
 
 std::string text_of(py::handle obj) { return utf8(py::str(obj)); }

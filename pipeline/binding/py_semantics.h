@@ -22,7 +22,7 @@ py::str to_str(py::handle v);
 // str(v).lower()
 std::string to_lower_text(py::handle v);
 // The truth value of v (bool(v)); errors of __bool__ propagate.
-bool truth(py::handle v);
+bool python_bool(py::handle v);
 // Python comparison of a Python number with a C++ number.
 bool py_lt(py::handle a, double b);
 bool py_le(py::handle a, double b);
@@ -36,9 +36,6 @@ double as_double(py::handle pyfloat);
 // Writes one console line through Python's print (so sys.stdout redirection
 // and capture work) and flushes it.
 void print_line(const std::string& text);
-
-// Fixed-point text with `decimals` digits, as Python's format(x, ".4f").
-std::string fixed(double x, int decimals);
 
 // Python's repr-like text of an object (str(obj)).
 std::string text_of(py::handle obj);

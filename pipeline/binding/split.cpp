@@ -45,7 +45,7 @@ py::tuple split_indices(py::object y_encoded, py::object options_obj) {
   if (seed_is_zero < 0) throw py::error_already_set();
   // The flag's truth value: scikit-learn only treats the object False as "no
   // shuffle", so 0 or None would shuffle without stratifying.
-  const bool shuffle = truth(options[py::str("shuffle")]);
+  const bool shuffle = python_bool(options[py::str("shuffle")]);
 
   py::array all_idx = np.attr("arange")(n);
   py::tuple first = split(all_idx, py::arg("test_size") = 1.0 - r_train,

@@ -19,7 +19,7 @@ constexpr double kAlpha = 0.99, kRmsEps = 1e-8;
 class TensorOptimizer final : public Optimizer {
  public:
   TensorOptimizer(std::vector<at::Tensor> params, Solver solver)
-      : params_(std::move(params)), solver_(solver), a_(params_.size()), b_(params_.size()) {}
+      : params_(std::move(params)), solver_(solver), first_moment_(params_.size()), second_moment_(params_.size()) {}
 
   void zero_grad() override {
     for (auto& p : params_) {
@@ -47,28 +47,34 @@ class TensorOptimizer final : public Optimizer {
       if (!g.defined()) continue;
       switch (solver_) {
         case Solver::ADAM: {
-          if (!a_[i].defined()) {
-            a_[i] = at::zeros_like(p);
-            b_[i] = at::zeros_like(p);
+          at::Tensor& m = first_moment_[i];
+          at::Tensor& v = second_moment_[i];
+          if (!m.defined()) {
+            m = at::zeros_like(p);
+            v = at::zeros_like(p);
           }
-          a_[i].mul_(kBeta1).add_(g, 1 - kBeta1);
-          b_[i].mul_(kBeta2).addcmul_(g, g, 1 - kBeta2);
+          m.mul_(kBeta1).add_(g, 1 - kBeta1);
+          v.mul_(kBeta2).addcmul_(g, g, 1 - kBeta2);
           const double bias1 = 1 - std::pow(kBeta1, double(step_));
           const double bias2 = 1 - std::pow(kBeta2, double(step_));
-          at::Tensor denom = (b_[i].sqrt() / std::sqrt(bias2)).add_(kAdamEps);
-          p.addcdiv_(a_[i], denom, -lr / bias1);
+          at::Tensor denom = (v.sqrt() / std::sqrt(bias2)).add_(kAdamEps);
+          p.addcdiv_(m, denom, -lr / bias1);
           break;
         }
-        case Solver::SGDM:
-          if (!a_[i].defined()) a_[i] = g.clone();
-          else a_[i].mul_(kMomentum).add_(g);
-          p.add_(a_[i], -lr);
+        case Solver::SGDM: {
+          at::Tensor& velocity = first_moment_[i];
+          if (!velocity.defined()) velocity = g.clone();
+          else velocity.mul_(kMomentum).add_(g);
+          p.add_(velocity, -lr);
           break;
-        case Solver::RMSPROP:
-          if (!a_[i].defined()) a_[i] = at::zeros_like(p);
-          a_[i].mul_(kAlpha).addcmul_(g, g, 1 - kAlpha);
-          p.addcdiv_(g, a_[i].sqrt().add_(kRmsEps), -lr);
+        }
+        case Solver::RMSPROP: {
+          at::Tensor& square_avg = second_moment_[i];
+          if (!square_avg.defined()) square_avg = at::zeros_like(p);
+          square_avg.mul_(kAlpha).addcmul_(g, g, 1 - kAlpha);
+          p.addcdiv_(g, square_avg.sqrt().add_(kRmsEps), -lr);
           break;
+        }
       }
     }
   }
@@ -76,7 +82,8 @@ class TensorOptimizer final : public Optimizer {
  private:
   std::vector<at::Tensor> params_;
   Solver solver_;
-  std::vector<at::Tensor> a_, b_;
+  // Adam's moments; SGD's velocity is the first, RMSprop's square average the second.
+  std::vector<at::Tensor> first_moment_, second_moment_;
   int64_t step_ = 0;
 };
 
@@ -97,8 +104,9 @@ class FlatOptimizer final : public Optimizer {
       p.mutable_grad() = grad_.narrow(0, offset, n).view(p.sizes());
       offset += n;
     }
-    a_ = at::zeros_like(data_);
-    if (solver == Solver::ADAM) b_ = at::zeros_like(data_);
+    // Adam: first and second moment; SGD: velocity; RMSprop: square average.
+    first_moment_ = at::zeros_like(data_);
+    if (solver == Solver::ADAM) second_moment_ = at::zeros_like(data_);
   }
 
   void zero_grad() override { grad_.zero_(); }
@@ -110,11 +118,11 @@ class FlatOptimizer final : public Optimizer {
     ++step_;
     float* p = data_.data_ptr<float>();
     float* g = grad_.data_ptr<float>();
-    float* a = a_.data_ptr<float>();
+    float* a = first_moment_.data_ptr<float>();
     const int64_t n = data_.numel();
     switch (solver_) {
       case Solver::ADAM: {
-        float* b = b_.data_ptr<float>();
+        float* b = second_moment_.data_ptr<float>();
         const float b1 = kBeta1, b2 = kBeta2, eps = kAdamEps;
         const float step_size = static_cast<float>(lr / (1 - std::pow(kBeta1, double(step_))));
         const float bias2_sqrt = static_cast<float>(std::sqrt(1 - std::pow(kBeta2, double(step_))));
@@ -159,7 +167,7 @@ class FlatOptimizer final : public Optimizer {
 
  private:
   Solver solver_;
-  at::Tensor data_, grad_, a_, b_;
+  at::Tensor data_, grad_, first_moment_, second_moment_;
   int64_t step_ = 0;
 };
 

@@ -43,6 +43,11 @@
 #include "kernels/gemm_packed.h"
 
 namespace hst {
+
+using kernels::gemm_packed;
+using kernels::pack_b;
+using kernels::PackedB;
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -286,13 +291,13 @@ HST_VECTOR_CLONES void bn_grad_sums(const float* dy, const Layout& lg, const flo
   flush(C, fgx, sgx);
 }
 
-// dx = (g - a - xhat * m) * k per channel, where for batch statistics
-// a = mean(g), m = mean(g * xhat), k = invstd * weight; for running
+// dx = (g - a - xhat * m) * scale per channel, where for batch statistics
+// a = mean(g), m = mean(g * xhat), scale = invstd * weight; for running
 // statistics a = m = 0.
 HST_VECTOR_CLONES void bn_grad_input(const float* dy, const Layout& lg, const float* y, const Layout& ly,
                                      const float* x, const Layout& lx, const float* HST_RESTRICT mean,
                                      const float* HST_RESTRICT invstd, const float* HST_RESTRICT a,
-                                     const float* HST_RESTRICT m, const float* HST_RESTRICT k, float* dx,
+                                     const float* HST_RESTRICT m, const float* HST_RESTRICT scale, float* dx,
                                      const Layout& ld) {
   const int64_t C = lx.C;
   for (int64_t b = 0; b < lx.B; ++b)
@@ -304,12 +309,12 @@ HST_VECTOR_CLONES void bn_grad_input(const float* dy, const Layout& lg, const fl
         const float* HST_RESTRICT o = y + ly.row(b, l) * C;
         for (int64_t c = 0; c < C; ++c) {
           const float xh = (xr[c] - mean[c]) * invstd[c];
-          d[c] = (relu_grad(o[c], g[c]) - a[c] - xh * m[c]) * k[c];
+          d[c] = (relu_grad(o[c], g[c]) - a[c] - xh * m[c]) * scale[c];
         }
       } else {
         for (int64_t c = 0; c < C; ++c) {
           const float xh = (xr[c] - mean[c]) * invstd[c];
-          d[c] = (g[c] - a[c] - xh * m[c]) * k[c];
+          d[c] = (g[c] - a[c] - xh * m[c]) * scale[c];
         }
       }
     }
@@ -384,7 +389,7 @@ HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, c
 HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, const Layout& lx,
                                           const float* HST_RESTRICT mean, const float* HST_RESTRICT invstd,
                                           const float* HST_RESTRICT a, const float* HST_RESTRICT m,
-                                          const float* HST_RESTRICT kk, float* dx, const Layout& ld) {
+                                          const float* HST_RESTRICT scale, float* dx, const Layout& ld) {
   const int64_t C = lx.C, k = pg.k;
   std::vector<float> scratch((k + 2) * C, 0.0f);
   float* HST_RESTRICT at = scratch.data();
@@ -404,7 +409,7 @@ HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, 
         float* HST_RESTRICT d = dx + ld.row(b, l0 + j) * C;
         for (int64_t c = 0; c < C; ++c) {
           const float xh = (xr[c] - mean[c]) * invstd[c];
-          d[c] = (gj[c] - a[c] - xh * m[c]) * kk[c];
+          d[c] = (gj[c] - a[c] - xh * m[c]) * scale[c];
         }
       }
     }
@@ -726,7 +731,9 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
   const int64_t n = static_cast<int64_t>(plan.ops.size());
   const auto opts = grad_out.options();
   dparams.assign(params.size(), at::Tensor());
-  // the last op whose input gradient anything needs
+  // The first op with parameters: every op after it passes its input
+  // gradient on towards parameters, so it must compute it; ops before it
+  // compute theirs only when x itself needs a gradient.
   int64_t first_param_op = n;
   for (int64_t i = 0; i < n; ++i)
     if (plan.ops[i].nparams) {
@@ -792,20 +799,20 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
         if (need_dx) {
           const at::Tensor weight = affine ? params[op.param].contiguous() : at::Tensor();
           const float* wp = affine ? weight.data_ptr<float>() : nullptr;
-          std::vector<float> a(C, 0.0f), m(C, 0.0f), kk(C);
+          std::vector<float> a(C, 0.0f), m(C, 0.0f), scale(C);
           const double rows = static_cast<double>(op.in.B * op.in.L);
           for (int64_t c = 0; c < C; ++c) {
             if (op.batch_stats) {
               a[c] = static_cast<float>(sg[c] / rows);
               m[c] = static_cast<float>(sgx[c] / rows);
             }
-            kk[c] = wp ? ip[c] * wp[c] : ip[c];
+            scale[c] = wp ? ip[c] * wp[c] : ip[c];
           }
           dx = alloc_zero_gaps(op.gin, opts);
           if (pool)
-            bn_pool_grad_input(pg, xp, op.in, mp, ip, a.data(), m.data(), kk.data(), dx.data_ptr<float>(), op.gin);
+            bn_pool_grad_input(pg, xp, op.in, mp, ip, a.data(), m.data(), scale.data(), dx.data_ptr<float>(), op.gin);
           else
-            bn_grad_input(gp, op.gout, yp, op.out, xp, op.in, mp, ip, a.data(), m.data(), kk.data(),
+            bn_grad_input(gp, op.gout, yp, op.out, xp, op.in, mp, ip, a.data(), m.data(), scale.data(),
                           dx.data_ptr<float>(), op.gin);
         }
         break;
@@ -848,7 +855,13 @@ struct NativeConvStack : public torch::autograd::Function<NativeConvStack> {
     std::vector<at::Tensor> ps(params.begin(), params.end());
     Saved saved;
     at::Tensor out = run_forward(*plan, x, ps, &saved);
-    ctx->save_for_backward(ps);
+    // The returned output goes through save_for_backward (last of the saved
+    // variables), so autograd's version check catches an in-place edit of it
+    // before backward would read the edited values.
+    std::vector<at::Tensor> to_save = ps;
+    to_save.push_back(out);
+    ctx->save_for_backward(to_save);
+    saved.acts.pop_back();  // out, kept above
     ctx->saved_data["plan"] = c10::IValue::make_capsule(plan);
     ctx->saved_data["acts"] = saved.acts;
     std::vector<at::Tensor> stats;
@@ -862,11 +875,13 @@ struct NativeConvStack : public torch::autograd::Function<NativeConvStack> {
                 "the native float32 CPU convolution kernels have no double backward; to differentiate "
                 "through gradients run the model in float64 (model.double()), which uses torch's own layers");
     variable_list params = ctx->get_saved_variables();
+    at::Tensor out = params.back();
+    params.pop_back();
     auto plan = c10::static_intrusive_pointer_cast<Plan>(ctx->saved_data["plan"].toCapsule());
     Saved saved;
     saved.acts = ctx->saved_data["acts"].toTensorVector();
+    saved.acts.push_back(out);
     saved.stats = ctx->saved_data["stats"].toTensorVector();
-    at::Tensor out = saved.acts.back();
     at::Tensor grad = grad_outputs[0];
     if (!grad.defined()) grad = at::zeros({plan->B, plan->ops.back().out.L, plan->ops.back().out.C}, out.options());
     at::Tensor dx;

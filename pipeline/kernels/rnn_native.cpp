@@ -34,6 +34,11 @@
 #include "kernels/gemm_packed.h"
 
 namespace hst {
+
+using kernels::gemm_packed;
+using kernels::pack_b;
+using kernels::PackedB;
+
 namespace {
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,10 @@
 #include <c10/core/Allocator.h>
 #include <c10/core/CPUAllocator.h>
 
+#include "runtime/torch_compat.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,26 +36,35 @@ size_t block_size(void* data) {
   return n;
 }
 
+// Scopes held by the current thread: only those threads allocate from the cache.
+thread_local int t_thread_scopes = 0;
+
 class CachingHostAllocator final : public c10::Allocator {
  public:
-  // Both forms so that the override matches the base class of either torch
-  // generation (const in 1.x, non-const in 2.x).
-  c10::DataPtr allocate(size_t n) const { return make(n); }
-  c10::DataPtr allocate(size_t n) { return make(n); }
+  c10::DataPtr allocate(size_t n) HST_ALLOCATE_CONST override {
+    c10::Allocator* previous = previous_.load(std::memory_order_acquire);
+    if (t_thread_scopes == 0 && previous != nullptr) return previous->allocate(n);
+    return const_cast<CachingHostAllocator*>(this)->allocate_cached(n);
+  }
   c10::DeleterFnPtr raw_deleter() const override { return &release; }
-  // Required by newer torch generations (storage copies); unused by older ones.
-  void copy_data(void* dest, const void* src, size_t count) const {
+#if HST_ALLOCATOR_HAS_COPY_DATA
+  void copy_data(void* dest, const void* src, size_t count) const override {
     if (count) std::memcpy(dest, src, count);
   }
+#endif
 
-  // The first scope installs this allocator in place of the current one
-  // (unless that one was registered with a higher priority: then nothing
-  // changes and nothing is cached).
+  // The first scope of the process installs this allocator in place of the
+  // current one (unless that one was registered with a higher priority: then
+  // nothing changes and nothing is cached); the last one puts it back.
   void enter() {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++t_thread_scopes;
     if (scopes_++ == 0) {
-      previous_ = c10::GetCPUAllocator();
-      if (previous_ != this) c10::SetCPUAllocator(this, /*priority=*/0);
+      c10::Allocator* current = c10::GetCPUAllocator();
+      if (current != this) {
+        previous_ = current;
+        c10::SetCPUAllocator(this, /*priority=*/0);
+      }
     }
   }
 
@@ -60,8 +72,10 @@ class CachingHostAllocator final : public c10::Allocator {
     std::vector<void*> drop;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      --t_thread_scopes;
       if (--scopes_ != 0) return;
-      if (c10::GetCPUAllocator() == this && previous_ != this) c10::SetCPUAllocator(previous_, /*priority=*/0);
+      c10::Allocator* previous = previous_.load();
+      if (c10::GetCPUAllocator() == this && previous != nullptr) c10::SetCPUAllocator(previous, /*priority=*/0);
       for (auto& kv : free_)
         for (void* p : kv.second) drop.push_back(p);
       free_.clear();
@@ -76,39 +90,39 @@ class CachingHostAllocator final : public c10::Allocator {
   }
 
  private:
-  c10::DataPtr make(size_t n) const {
-    return const_cast<CachingHostAllocator*>(this)->make_impl(n);
-  }
-
-  c10::DataPtr make_impl(size_t n) {
+  c10::DataPtr allocate_cached(size_t n) {
     const size_t size = std::max<size_t>(n, 1);
     const c10::Device cpu(c10::DeviceType::CPU);
+    void* data = nullptr;
     if (size >= kMinCached && size <= kMaxCached) {
       std::lock_guard<std::mutex> lock(mutex_);
       auto it = free_.find(size);
       if (it != free_.end() && !it->second.empty()) {
-        void* p = it->second.back();
+        data = it->second.back();
         it->second.pop_back();
         cached_bytes_ -= size;
-        return {p, p, &release, cpu};
       }
     }
-    void* raw = nullptr;
-    if (posix_memalign(&raw, kAlignment, size + kHeader) != 0 || raw == nullptr) {
-      TORCH_CHECK(false, "DefaultCPUAllocator: not enough memory: you tried to allocate ", n, " bytes.");
+    if (data == nullptr) {
+      void* raw = nullptr;
+      if (posix_memalign(&raw, kAlignment, size + kHeader) != 0 || raw == nullptr) {
+        TORCH_CHECK(false, "DefaultCPUAllocator: not enough memory: you tried to allocate ", n, " bytes.");
+      }
+      std::memcpy(raw, &size, sizeof size);
+      data = static_cast<char*>(raw) + kHeader;
     }
-    std::memcpy(raw, &size, sizeof size);
-    void* data = static_cast<char*>(raw) + kHeader;
+    report(data, static_cast<int64_t>(size));
     return {data, data, &release, cpu};
   }
 
   static void release(void* data) {
     if (data == nullptr) return;
     const size_t size = block_size(data);
+    CachingHostAllocator& a = instance();
+    a.report(data, -static_cast<int64_t>(size));
     if (size >= kMinCached && size <= kMaxCached) {
-      CachingHostAllocator& a = instance();
       std::lock_guard<std::mutex> lock(a.mutex_);
-      if (a.scopes_ > 0 && c10::GetCPUAllocator() == &a && a.cached_bytes_ + size <= kCacheLimit) {
+      if (a.scopes_ > 0 && a.cached_bytes_ + size <= kCacheLimit) {
         a.free_[size].push_back(data);
         a.cached_bytes_ += size;
         return;
@@ -117,11 +131,22 @@ class CachingHostAllocator final : public c10::Allocator {
     std::free(static_cast<char*>(data) - kHeader);
   }
 
+  // Tells torch's memory profiler, when it records, what torch's own
+  // allocator would have told it.
+  void report(void* data, int64_t delta) {
+    const int64_t live = live_bytes_.fetch_add(delta, std::memory_order_relaxed) + delta;
+    if (c10::memoryProfilingEnabled()) {
+      const int64_t reserved = live + static_cast<int64_t>(cached_bytes_.load(std::memory_order_relaxed));
+      c10::reportMemoryUsageToProfiler(data, delta, live, reserved, c10::Device(c10::DeviceType::CPU));
+    }
+  }
+
   std::mutex mutex_;
   int scopes_ = 0;
-  c10::Allocator* previous_ = nullptr;
-  std::unordered_map<size_t, std::vector<void*>> free_;
-  size_t cached_bytes_ = 0;
+  std::atomic<c10::Allocator*> previous_{nullptr};
+  std::unordered_map<size_t, std::vector<void*>> free_;  // guarded by mutex_
+  std::atomic<size_t> cached_bytes_{0};                  // written under mutex_
+  std::atomic<int64_t> live_bytes_{0};
 };
 
 }  // namespace

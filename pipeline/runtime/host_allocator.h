@@ -3,13 +3,15 @@
 
 namespace hst {
 
-// While at least one of these is alive, torch's CPU tensors are allocated by a
-// caching allocator: a freed block is kept and handed out again for the next
-// request of the same size, so the loops, which make the same tensors batch
-// after batch, stop returning memory to the system and faulting it back in.
-// When the last scope ends, the cached blocks are released and the previous
-// allocator is back in place; tensors made inside the scope stay valid and
-// free their memory normally later.
+// While a thread holds one of these, the CPU tensors that thread makes come
+// from a caching allocator: a freed block is kept and handed out again for
+// the next request of the same size, so the loops, which make the same
+// tensors batch after batch, stop returning memory to the system and faulting
+// it back in. Other threads' tensors keep coming from torch's own allocator.
+// When the last scope of the process ends, the cached blocks are released and
+// torch's allocator is back in place; tensors made inside a scope stay valid
+// and free their memory normally later. Cached blocks are reported to
+// torch's memory profiler like torch's own.
 class HostAllocatorScope {
  public:
   HostAllocatorScope();

@@ -17,11 +17,17 @@ prefix="$("$py" -c 'import torch; print(torch.utils.cmake_prefix_path)' 2>/dev/n
 if [[ -n "$prefix" && -d "$prefix" ]]; then
   config+=("-DCMAKE_PREFIX_PATH=$prefix")
 fi
+if command -v ccache >/dev/null 2>&1; then
+  config+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+fi
 # shellcheck disable=SC2206
 config+=(${HST_CMAKE_ARGS:-})
 
 cmake "${config[@]}"
 cmake --build "$build" --parallel "${JOBS:-2}"
-"$build/test_rnn_native" "$@"
-"$build/test_host_allocator" "$@"
-"$build/test_conv_native" "$@"
+status=0
+for t in test_core test_rnn_native test_conv_native test_host_allocator; do
+  "$build/$t" "$@" || status=1
+done
+exit $status

@@ -1,6 +1,6 @@
-// The hand-written convolution stack against the same steps run one by one
-// through the library's operators (conv1d, batch_norm, relu, max_pool1d):
-// outputs, running statistics and every gradient.
+// The hand-written convolution stack against the production forward's
+// convolution stage on the library's operators (conv1d, batch_norm, relu,
+// max_pool1d): outputs, running statistics and every gradient.
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
@@ -11,14 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "core/network.h"
 #include "kernels/conv_native.h"
-#include "conv_reference.h"
 
 namespace {
 
 using hst::CnnStep;
 
-using hst_reference::reference_forward;
+// The oracle: the production forward's convolution stage on torch's own layers.
+at::Tensor library_forward(const std::vector<hst::CnnStep>& steps, const at::Tensor& x) {
+  hst::NetParams p;
+  p.cnn = steps;
+  return hst::AtenStages(p, hst::Kernels::Library).cnn(x);
+}
+
 
 struct Case {
   const char* name;
@@ -142,7 +148,7 @@ TEST_P(ConvNativeMatchesLibrary, ForwardStatisticsAndGradients) {
 
   at::Tensor x1 = x.clone().requires_grad_(c.x_grad), x2 = x.clone().requires_grad_(c.x_grad);
   at::Tensor y1 = hst::native_conv_forward(ours, x1);
-  at::Tensor y2 = reference_forward(theirs, x2);
+  at::Tensor y2 = library_forward(theirs, x2);
   expect_close(y1, y2, "output");
   for (size_t i = 0; i < ours.size(); ++i) {
     if (ours[i].kind != CnnStep::BATCH_NORM) continue;
@@ -267,6 +273,38 @@ TEST(ConvNative, NoGradForwardBuildsNoGraph) {
   at::Tensor y = hst::native_conv_forward(steps, x);
   EXPECT_FALSE(y.requires_grad());
   EXPECT_FALSE(y.grad_fn());
+}
+
+}  // namespace
+
+namespace {
+
+// Autograd's usual guarantees hold for the native node as for torch's own
+// layers: an in-place edit of the output before backward is an error, not
+// silently wrong gradients; retain_graph lets backward run twice.
+TEST(ConvNativeAutograd, InPlaceEditOfTheOutputIsRefusedAndRetainGraphRepeats) {
+  at::manual_seed(3);
+  const Case c{"autograd", 4, 3, 16, "CBRP", {8}, 3, 1, 2};
+  const std::vector<CnnStep> steps = make_steps(c);
+  at::Tensor x = at::randn({c.B, c.C, c.L});
+
+  at::Tensor edited = hst::native_conv_forward(steps, x);
+  edited.mul_(2.0);
+  try {
+    edited.sum().backward();
+    ADD_FAILURE() << "backward after an in-place edit of the output must fail";
+  } catch (const c10::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("modified by an inplace operation"), std::string::npos) << e.what();
+  }
+
+  const at::Tensor& w = steps[0].conv.weight;
+  w.mutable_grad() = at::Tensor();
+  at::Tensor y = hst::native_conv_forward(steps, x);
+  const at::Tensor g = at::randn(y.sizes());
+  y.backward(g, /*retain_graph=*/true);
+  const at::Tensor first = w.grad().clone();
+  y.backward(g);
+  EXPECT_TRUE(at::allclose(w.grad(), first * 2, 1e-5, 1e-6)) << "the second backward adds the same gradient";
 }
 
 }  // namespace

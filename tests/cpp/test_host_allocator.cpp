@@ -43,6 +43,22 @@ TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) 
   kept.reset();
 }
 
+TEST(HostAllocator, OtherThreadsKeepTorchsAllocatorWhileAScopeIsOpen) {
+  const c10::DeleterFnPtr torch_deleter = c10::GetCPUAllocator()->raw_deleter();
+  hst::HostAllocatorScope scope;
+  const c10::DeleterFnPtr cached_deleter = c10::GetCPUAllocator()->raw_deleter();
+  ASSERT_NE(cached_deleter, torch_deleter);
+  at::Tensor mine = at::empty({64, 1024});
+  EXPECT_EQ(mine.storage().data_ptr().get_deleter(), cached_deleter);
+  c10::DeleterFnPtr theirs = nullptr;
+  std::thread other([&] {
+    at::Tensor t = at::empty({64, 1024});
+    theirs = t.storage().data_ptr().get_deleter();
+  });
+  other.join();
+  EXPECT_EQ(theirs, torch_deleter) << "a thread without a scope must get torch's own blocks";
+}
+
 TEST(HostAllocator, ConcurrentScopesAndAllocations) {
   c10::Allocator* before = c10::GetCPUAllocator();
   std::vector<std::thread> threads;

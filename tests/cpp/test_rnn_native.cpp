@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/network.h"
 #include "kernels/rnn_native.h"
 
 namespace {
@@ -35,24 +36,9 @@ const char* kind_name(RnnKind k) {
 
 int64_t gates_of(RnnKind k) { return k == RnnKind::LSTM ? 4 : k == RnnKind::GRU ? 3 : 1; }
 
-// The engine's torch path: batch-first input, zero initial state.
+// The oracle: the production forward's recurrent stage on torch's own layers.
 at::Tensor torch_recurrent(const RnnLayer& r, const at::Tensor& x) {
-  const int64_t dirs = r.bidirectional ? 2 : 1;
-  at::Tensor h0 = at::zeros({r.num_layers * dirs, x.size(0), r.hidden_size}, x.options().requires_grad(false));
-  switch (r.kind) {
-    case RnnKind::LSTM:
-      return std::get<0>(at::lstm(x, {h0, at::zeros_like(h0)}, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
-                                  r.training, r.bidirectional, r.batch_first));
-    case RnnKind::GRU:
-      return std::get<0>(at::gru(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
-                                 r.bidirectional, r.batch_first));
-    case RnnKind::RNN_RELU:
-      return std::get<0>(at::rnn_relu(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
-                                      r.bidirectional, r.batch_first));
-    default:
-      return std::get<0>(at::rnn_tanh(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
-                                      r.bidirectional, r.batch_first));
-  }
+  return hst::recurrent_forward(r, x, hst::Kernels::Library);
 }
 
 // Uniform weights scaled to each matrix's width: wide enough to drive the

@@ -1,0 +1,30 @@
+// Data preparation before training: standardisation with training statistics
+// and the balanced class weights. Plain C++ over raw arrays (no Python, no
+// autograd), so the binding can run it with the GIL released.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace hst {
+
+// Per-feature mean and population standard deviation of x [n, F, L] over the
+// rows `rows` (m of them) and all L steps, accumulated in double. A feature
+// whose deviation is below 1e-8 gets 1 (a constant feature keeps its scale);
+// with no rows both are NaN.
+struct FeatureStats {
+  std::vector<float> mean, stdev;
+};
+FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m);
+
+// x[i, j, t] = (x[i, j, t] - mean[j]) / stdev[j] for all n rows.
+void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats);
+
+// How often each class code 0..k-1 occurs among codes[rows[i]], counted exactly.
+std::vector<int64_t> count_classes(const int64_t* codes, const int64_t* rows, int64_t m, int64_t k);
+
+// Weight total / (k * count) per class, a class without rows counting as
+// 1/k rows (so its weight stays finite); computed in double.
+std::vector<float> balanced_class_weights(const std::vector<int64_t>& counts);
+
+}  // namespace hst

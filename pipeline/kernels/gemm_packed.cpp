@@ -1,0 +1,173 @@
+// The register-tiled matrix product of the hand-written CPU kernels.
+#include "kernels/gemm_packed.h"
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/simd.h"
+
+namespace hst::kernels {
+
+// Packs a 2-d float tensor of any strides.
+PackedB pack_b(const at::Tensor& b) {
+  const int64_t K = b.size(0), N = b.size(1), sk = b.stride(0), sn = b.stride(1);
+  const int64_t panels = (N + kPanel - 1) / kPanel;
+  PackedB out{at::empty({panels, K, kPanel}, b.options()), K, N};
+  const float* src = b.data_ptr<float>();
+  float* dst = out.data.data_ptr<float>();
+  for (int64_t p = 0; p < panels; ++p) {
+    const int64_t n0 = p * kPanel, width = std::min(kPanel, N - n0);
+    for (int64_t k = 0; k < K; ++k) {
+      float* row = dst + (p * K + k) * kPanel;
+      if (sn == 1 && width == kPanel)
+        std::memcpy(row, src + k * sk + n0, sizeof(float) * kPanel);
+      else
+        for (int64_t j = 0; j < width; ++j) row[j] = src[k * sk + (n0 + j) * sn];
+      for (int64_t j = width; j < kPanel; ++j) row[j] = 0.0f;
+    }
+  }
+  return out;
+}
+
+// GCC / Clang vector types; each build of the product below uses the widest
+// one its instruction set has registers for.
+namespace {
+
+typedef float vec4 __attribute__((vector_size(16)));
+typedef float vec8 __attribute__((vector_size(32)));
+typedef float vec16 __attribute__((vector_size(64)));
+
+// C[R rows, up to C vectors of columns] (+)= A[R, K] B[K, those columns];
+// A(r, k) at a[r * sm + k * sk]; b points at the first panel of the tile.
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_tile(int64_t K, const float* a, int64_t sm, int64_t sk, const float* b, int64_t panel_len,
+                                 float* c, int64_t ldc, int64_t cols, bool accumulate) {
+  constexpr int kLanes = sizeof(V) / sizeof(float);
+  V acc[R][C] = {};
+  for (int64_t k = 0; k < K; ++k) {
+    V bv[C];
+    for (int j = 0; j < C; ++j)
+      std::memcpy(&bv[j], b + (j * kLanes / kPanel) * panel_len + k * kPanel + (j * kLanes) % kPanel, sizeof(V));
+    for (int r = 0; r < R; ++r) {
+      const float av = a[r * sm + k * sk];
+      for (int j = 0; j < C; ++j) acc[r][j] += av * bv[j];
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    float* row = c + r * ldc;
+    if (cols == C * kLanes) {
+      for (int j = 0; j < C; ++j) {
+        V v = acc[r][j];
+        if (accumulate) {
+          V old;
+          std::memcpy(&old, row + j * kLanes, sizeof(V));
+          v += old;
+        }
+        std::memcpy(row + j * kLanes, &v, sizeof(V));
+      }
+    } else {
+      float tmp[C * kLanes];
+      std::memcpy(tmp, acc[r], sizeof(tmp));
+      for (int64_t j = 0; j < cols; ++j) row[j] = accumulate ? row[j] + tmp[j] : tmp[j];
+    }
+  }
+}
+
+// Rows m0..m1 in tiles of R (the rest in smaller tiles).
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_rows(int64_t m0, int64_t m1, int64_t K, const float* a, int64_t sm, int64_t sk,
+                                 const float* b, int64_t panel_len, float* c, int64_t ldc, int64_t cols,
+                                 bool accumulate) {
+  int64_t m = m0;
+  for (; m + R <= m1; m += R) gemm_tile<V, R, C>(K, a + m * sm, sm, sk, b, panel_len, c + m * ldc, ldc, cols, accumulate);
+  if constexpr (R > 1) {
+    if (m < m1) gemm_rows<V, R - 1, C>(m, m1, K, a, sm, sk, b, panel_len, c, ldc, cols, accumulate);
+  }
+}
+
+// C[M, N] (row stride ldc) = A B, or += A B with `accumulate`; A(m, k) at
+// a[m * sm + k * sk]. Tiles of R rows by C vectors of columns.
+template <typename V, int R, int C>
+HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
+                                    int64_t ldc, bool accumulate) {
+  constexpr int64_t kCols = C * sizeof(V) / sizeof(float);
+  constexpr int kPanelVectors = kPanel * sizeof(float) / sizeof(V);
+  static_assert(kCols % kPanel == 0, "a tile spans whole panels");
+  constexpr int64_t kDepthBlock = 256;  // a slice of B small enough to stay in cache
+  constexpr int64_t kRowBlock = 32;     // rows of A kept in cache while that slice streams by
+  const int64_t K = b.K, N = b.N, panel_len = K * kPanel;
+  const float* bp = b.ptr();
+  for (int64_t k0 = 0; k0 < K; k0 += kDepthBlock) {
+    const int64_t depth = std::min(kDepthBlock, K - k0);
+    const bool acc = accumulate || k0 > 0;
+    const float* ak = a + k0 * sk;
+    for (int64_t m0 = 0; m0 < M; m0 += kRowBlock) {
+      const int64_t m1 = std::min(M, m0 + kRowBlock);
+      for (int64_t n0 = 0; n0 < N; n0 += kCols) {
+        const int64_t cols = std::min(kCols, N - n0);
+        const float* bn = bp + (n0 / kPanel) * panel_len + k0 * kPanel;
+        if (kCols > kPanel && cols <= kPanel)  // last panel alone
+          gemm_rows<V, R, kPanelVectors>(m0, m1, depth, ak, sm, sk, bn, panel_len, c + n0, ldc, cols, acc);
+        else
+          gemm_rows<V, R, C>(m0, m1, depth, ak, sm, sk, bn, panel_len, c + n0, ldc, cols, acc);
+      }
+    }
+  }
+}
+
+#if HST_MULTIVERSION
+__attribute__((target("arch=x86-64-v4"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
+                                                                   int64_t sk, const PackedB& b, float* c,
+                                                                   int64_t ldc, bool accumulate) {
+  gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+__attribute__((target("arch=x86-64-v3"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
+                                                                   int64_t sk, const PackedB& b, float* c,
+                                                                   int64_t ldc, bool accumulate) {
+  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+__attribute__((target("default"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk,
+                                                            const PackedB& b, float* c, int64_t ldc, bool accumulate) {
+  gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
+}
+#else
+void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
+                        int64_t ldc, bool accumulate) {
+#if defined(__AVX512F__)
+  gemm_blocked<vec16, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+#elif defined(__AVX2__)
+  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+#else
+  gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
+#endif
+}
+#endif
+
+}  // namespace
+
+// C (+)= A B over all of torch's intra-op threads when the product is large
+// enough to pay for them: each thread takes whole blocks of rows, so every
+// element is summed in the same order as on one thread (results do not depend
+// on the thread count). Small products, such as the per-step ones of the
+// recurrent layers, stay on the calling thread.
+void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c, int64_t ldc,
+                 bool accumulate) {
+  constexpr int64_t kRows = 32;          // rows per block
+  constexpr int64_t kMinWork = 1 << 21;  // multiply-adds per thread at least
+  const int64_t per_block = kRows * std::max<int64_t>(b.K, 1) * std::max<int64_t>(b.N, 1);
+  const int64_t blocks = (M + kRows - 1) / kRows;
+  if (blocks < 2 || blocks * per_block < 2 * kMinWork || at::get_num_threads() < 2 || at::in_parallel_region()) {
+    gemm_packed_serial(M, a, sm, sk, b, c, ldc, accumulate);
+    return;
+  }
+  const int64_t grain = std::max<int64_t>(1, kMinWork / per_block);
+  at::parallel_for(0, blocks, grain, [&](int64_t lo, int64_t hi) {
+    const int64_t m0 = lo * kRows, m1 = std::min(M, hi * kRows);
+    gemm_packed_serial(m1 - m0, a + m0 * sm, sm, sk, b, c + m0 * ldc, ldc, accumulate);
+  });
+}
+
+
+}  // namespace hst::kernels

@@ -1,0 +1,149 @@
+// The ATen-only core: the engine's guarantees when a run ends early, the
+// per-tensor optimiser against torch's own optimisers, and the data
+// preparation helpers.
+#include <gtest/gtest.h>
+
+#include <ATen/ATen.h>
+#include <torch/nn/utils/clip_grad.h>
+#include <torch/optim.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "core/data_prep.h"
+#include "core/engine.h"
+#include "core/optimizer.h"
+
+namespace {
+
+hst::NetParams small_network(int64_t features, int64_t classes) {
+  hst::NetParams p;
+  hst::CnnStep conv;
+  conv.kind = hst::CnnStep::CONV;
+  conv.conv.weight = (at::randn({4, features, 3}) * 0.3).requires_grad_(true);
+  conv.conv.bias = at::zeros({4}).requires_grad_(true);
+  conv.conv.padding = 1;
+  hst::CnnStep bn;
+  bn.kind = hst::CnnStep::BATCH_NORM;
+  bn.bn.weight = at::ones({4}).requires_grad_(true);
+  bn.bn.bias = at::zeros({4}).requires_grad_(true);
+  bn.bn.running_mean = at::zeros({4});
+  bn.bn.running_var = at::ones({4});
+  bn.bn.num_batches_tracked = at::zeros({}, at::kLong);
+  hst::CnnStep relu;
+  relu.kind = hst::CnnStep::RELU;
+  p.cnn = {conv, bn, relu};
+  p.rnn.kind = hst::RnnKind::LSTM;
+  p.rnn.hidden_size = 5;
+  for (auto shape : std::vector<std::vector<int64_t>>{{20, 4}, {20, 5}, {20}, {20}})
+    p.rnn.flat_weights.push_back((at::randn(shape) * 0.3).requires_grad_(true));
+  p.fc_weight = (at::randn({classes, 5}) * 0.3).requires_grad_(true);
+  p.fc_bias = at::zeros({classes}).requires_grad_(true);
+  return p;
+}
+
+TEST(Engine, AnInterruptedRunLeavesEvalModeAndParametersOwningTheirMemory) {
+  at::manual_seed(0);
+  hst::NetParams net = small_network(/*features=*/3, /*classes=*/2);
+  const std::vector<at::Tensor> params = net.parameters();
+  at::Tensor x = at::randn({40, 3, 6});
+  at::Tensor y = at::arange(40, at::kLong).remainder(2);
+  hst::EngineConfig cfg;
+  cfg.batch_size = 8;
+  cfg.max_epochs = 3;
+  int calls = 0;
+  hst::EngineHooks hooks;
+  hooks.check_interrupt = [&] {
+    if (++calls == 3) throw std::runtime_error("interrupted");
+  };
+  EXPECT_THROW(hst::train_network(net, x, y, at::arange(32, at::kLong), at::arange(32, 40, at::kLong), cfg, hooks),
+               std::runtime_error);
+  EXPECT_EQ(calls, 3);
+  EXPECT_FALSE(net.cnn[1].bn.training);
+  EXPECT_FALSE(net.rnn.training);
+  EXPECT_FALSE(net.dropout_training);
+  // The fused optimiser had packed the parameters into one buffer; each owns its storage again.
+  for (size_t i = 0; i < params.size(); ++i)
+    for (size_t j = i + 1; j < params.size(); ++j)
+      EXPECT_FALSE(params[i].storage().is_alias_of(params[j].storage())) << "parameters " << i << " and " << j;
+  for (const auto& p : params) EXPECT_EQ(p.storage().nbytes(), static_cast<size_t>(p.numel()) * sizeof(float));
+}
+
+// The per-tensor optimiser (other dtypes and devices) against torch's own
+// optimisers after clip_grad_norm_, in float64 where both must agree closely.
+TEST(Optimizer, PerTensorMatchesTorchOptimisersInFloat64) {
+  struct Case {
+    hst::Solver solver;
+    const char* name;
+  };
+  for (const Case& c : {Case{hst::Solver::ADAM, "adam"}, Case{hst::Solver::SGDM, "sgdm"},
+                        Case{hst::Solver::RMSPROP, "rmsprop"}}) {
+    at::manual_seed(1);
+    std::vector<at::Tensor> ours, theirs;
+    for (auto shape : std::vector<std::vector<int64_t>>{{7, 3}, {5}, {2, 2, 2}}) {
+      at::Tensor init = at::randn(shape, at::kDouble);
+      ours.push_back(init.clone().requires_grad_(true));
+      theirs.push_back(init.clone().requires_grad_(true));
+    }
+    const double lr = 0.01, max_norm = 5.0;
+    std::unique_ptr<hst::Optimizer> opt = hst::make_optimizer(ours, c.solver);
+    std::unique_ptr<torch::optim::Optimizer> ref;
+    if (c.solver == hst::Solver::ADAM) ref = std::make_unique<torch::optim::Adam>(theirs, torch::optim::AdamOptions(lr));
+    if (c.solver == hst::Solver::SGDM)
+      ref = std::make_unique<torch::optim::SGD>(theirs, torch::optim::SGDOptions(lr).momentum(0.9));
+    if (c.solver == hst::Solver::RMSPROP)
+      ref = std::make_unique<torch::optim::RMSprop>(theirs, torch::optim::RMSpropOptions(lr));
+    for (int step = 0; step < 6; ++step) {
+      // Large gradients on even steps, so clipping is exercised both ways.
+      const double scale = step % 2 == 0 ? 10.0 : 0.1;
+      for (size_t i = 0; i < ours.size(); ++i) {
+        at::Tensor g = at::randn(ours[i].sizes(), at::kDouble) * scale;
+        ours[i].mutable_grad() = g.clone();
+        theirs[i].mutable_grad() = g.clone();
+      }
+      opt->clip_and_step(max_norm, lr);
+      torch::nn::utils::clip_grad_norm_(theirs, max_norm);
+      ref->step();
+    }
+    for (size_t i = 0; i < ours.size(); ++i)
+      EXPECT_TRUE(at::allclose(ours[i], theirs[i], 1e-10, 1e-12)) << c.name << " parameter " << i << ": "
+                                                                  << (ours[i] - theirs[i]).abs().max().item<double>();
+  }
+}
+
+TEST(DataPrep, BalancedClassWeightsCountExactlyBeyondFloatPrecision) {
+  // Beyond 2^24 rows a float count stops growing; the weights must not.
+  const int64_t big = (int64_t{1} << 24) + 3;
+  const std::vector<float> w = hst::balanced_class_weights({big, 1});
+  const double total = static_cast<double>(big) + 1;
+  EXPECT_FLOAT_EQ(w[0], static_cast<float>(total / (2.0 * big)));
+  EXPECT_FLOAT_EQ(w[1], static_cast<float>(total / 2.0));
+  // A class without rows keeps a finite weight.
+  EXPECT_EQ(hst::balanced_class_weights({4, 0})[1], 2.0f);
+
+  const std::vector<int64_t> codes = {0, 1, 1, 2, 2, 2};
+  const std::vector<int64_t> rows = {5, 4, 1, 0};
+  EXPECT_EQ(hst::count_classes(codes.data(), rows.data(), 4, 3), (std::vector<int64_t>{1, 1, 2}));
+}
+
+TEST(DataPrep, StandardisesWithTrainingRowStatistics) {
+  // 3 rows, 2 features, 2 steps; statistics from rows 0 and 2 only.
+  std::vector<float> x = {1, 3, 10, 10,   // row 0
+                          100, 100, 7, 7,  // row 1 (not a training row)
+                          5, 7, 10, 10};   // row 2
+  const std::vector<int64_t> rows = {0, 2};
+  hst::FeatureStats s = hst::feature_statistics(x.data(), 2, 2, rows.data(), 2);
+  EXPECT_FLOAT_EQ(s.mean[0], 4.0f);
+  EXPECT_FLOAT_EQ(s.stdev[0], std::sqrt(5.0f));
+  EXPECT_FLOAT_EQ(s.mean[1], 10.0f);
+  EXPECT_FLOAT_EQ(s.stdev[1], 1.0f) << "a constant feature keeps its scale";
+  hst::standardise(x.data(), 3, 2, 2, s);
+  EXPECT_FLOAT_EQ(x[0], (1 - 4) / std::sqrt(5.0f));
+  EXPECT_FLOAT_EQ(x[4], (100 - 4) / std::sqrt(5.0f));
+  EXPECT_FLOAT_EQ(x[6], -3.0f);
+  hst::FeatureStats none = hst::feature_statistics(x.data(), 2, 2, rows.data(), 0);
+  EXPECT_TRUE(std::isnan(none.mean[0]) && std::isnan(none.stdev[0]));
+}
+
+}  // namespace
