@@ -1,7 +1,11 @@
-"""Times HybridSeqTrain against two plain PyTorch loops over the same training.
+"""Times HybridSeqTrain against plain PyTorch loops and skorch over the same training.
 
-    PYTHONPATH=/path/to/repo /usr/bin/python3 bench/bench.py [--quick]
-        [--workloads a,b,c,d] [--epochs N] [--rounds R] [--device cpu|cuda] [--json FILE]
+    PYTHONPATH=/path/to/build/lib python bench/bench.py [--quick]
+        [--workloads a,b,c,d] [--epochs N] [--rounds R] [--device cpu|cuda] [--threads T]
+        [--compile-cache warm|cold] [--compile-rnn] [--json FILE]
+
+Runs with torch 1.13 and with torch 2.x (numpy 1 or 2); the children use the interpreter
+that runs the parent.
 
 Workloads (rows): a = iris 150x4, b = digits 1797x8x8, c = 2700x9x128 synthetic
 multichannel sequences (6 classes), d = 5000x28x28 synthetic images (10 classes).
@@ -10,7 +14,7 @@ row. All rows: conv channels [32, 64], kernel 5, pooling 2, hidden 64, one recur
 layer, dropout 0.2, Adam lr 1e-3, batch 64, gradient clipping at norm 5, class weights
 "auto", standardisation with training statistics, early stopping off, seed 1.
 
-Implementations:
+Implementations (contestants):
   ours      HybridSeqTrain(X, Y, options) -- the whole call is timed.
   straight  what a user writes first: torch.nn modules, DataLoader over TensorDataset with
             shuffle, CrossEntropyLoss, Adam, clip_grad_norm_, .item() per batch.
@@ -18,11 +22,28 @@ Implementations:
             device, batches by index (no DataLoader), Adam(foreach=True),
             zero_grad(set_to_none=True), losses and counts accumulated on the device (one
             host synchronisation per epoch, for the best-state decision), no_grad validation.
-Both baselines also keep the state of the best validation loss and report test accuracy
-with it, as ours does.
+  compiled  the tuned loop with the module under torch.compile (default mode); the
+            compilation is paid inside the call. torch >= 2.0 only. By default torch's
+            compiler runs nn.LSTM/GRU/RNN eagerly (graph break); --compile-rnn asks it to
+            trace them (torch._dynamo.config.allow_rnn). The compiler's disk cache is a
+            fresh folder of this run: --compile-cache warm (default) fills it with one
+            untimed 1-epoch run per row first, as every run of a user's script but the
+            first finds it; cold gives every run an empty one.
+  skorch    skorch's NeuralNetClassifier training the same PlainCNNRNN: Adam lr 1e-3,
+            batch 64, iterator_train__shuffle, CrossEntropyLoss with criterion__weight,
+            GradientNormClipping(5), train_split=predefined_split(validation set),
+            EarlyStopping(load_best=True) with a patience that never runs out and the
+            improvement rule of the loops, max_epochs=E. Only where skorch is installed.
+All the baselines keep the state of the best validation loss and report test accuracy
+with it, as ours does. A contestant that cannot run with this interpreter shows a dash in
+its columns and the reason once, under the tables.
 
 Each measurement runs in a fresh process (this file with --child); implementations are
-alternated inside every round and the median over rounds is reported.
+alternated inside every round and the median over rounds is reported. Library imports
+are done in the child before the timed span, for every contestant: ours' module, skorch,
+and on torch 2.x torch._dynamo, which torch otherwise imports at the first construction
+of any torch.optim optimiser (seconds). --threads sets torch's intra-op threads in the
+parent and every child (default: torch's own choice, which differs between versions).
 
 Measures:
   s/epoch (call)    wall time of the whole call / E. For ours this is HybridSeqTrain from
@@ -34,7 +55,10 @@ Measures:
                     largest multiple of 5 <= E: epochs 2..M only, so start-up, first-epoch
                     warm-up and the final predictions are excluded. For ours the epoch ends
                     are the moments its console prints the epoch lines of epochs 1, 5, 10,
-                    ...(captured by timestamping sys.stdout); needs E >= 5.
+                    ...(captured by timestamping sys.stdout); for skorch a callback
+                    stamps every epoch end; needs E >= 5. For compiled, epoch 1 holds the
+                    compilation of the training and evaluation graphs, which the steady
+                    figure leaves out.
   acc               test accuracy on the same split (the parent computes the split with
                     sklearn exactly as the pipeline does; ours' info["trainIdx"/"valIdx"/
                     "testIdx"] are checked against it and a mismatch is flagged with "!").
@@ -42,7 +66,8 @@ Measures:
                     because Linux carries the parent's peak into a forked child), and the
                     growth during the call: the peak record is restarted just before the
                     call (/proc/self/clear_refs), growth = peak in call - resident size
-                    just before it.
+                    just before it. Only the child itself: worker processes that
+                    torch's compiler may start are not counted.
   %GEMM             model FLOPs per epoch / s per epoch (call) / measured float32 GEMM
                     FLOP/s (torch.mm of 2048^3 on the CPU, 4096^3 on CUDA, in the parent with
                     the same thread count as the children; best of 4 timed calls before
@@ -59,9 +84,11 @@ Measures:
 """
 import argparse
 import copy
+import importlib.util
 import json
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -73,7 +100,12 @@ import torch
 import torch.nn as nn
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-IMPLS = ("ours", "straight", "tuned")
+IMPLS = ("ours", "straight", "tuned", "compiled", "skorch")
+RATIO_HEADS = {"straight": "x str", "tuned": "x tun", "compiled": "x cmp", "skorch": "x skr"}
+SHORT_HEADS = {"ours": "ours", "straight": "str", "tuned": "tuned", "compiled": "cmp",
+               "skorch": "skorch"}
+UNAVAILABLE = "\u2014"  # the column of a contestant that cannot run here
+NO_COMPILE = "torch %s has no torch.compile (it came with torch 2.0)"
 RESULT_TAG = "BENCH_RESULT "
 IMPORT_FAILED = 3
 
@@ -244,26 +276,32 @@ def epoch_flops(features, length, classes, network_type, n_train, n_val):
 
 # ---------------------------------------------------------------- the baselines' training
 
-def _prepare(X, y, train_idx, seed, device, network_type):
+def _standardise(X, y, train_idx, seed):
+    """Seeds the generators; returns (standardised float32 [N, F, L], codes, K, class
+    weights N_train / (K * count))."""
     random.seed(seed)
     np.random.seed(seed)
     torch.manual_seed(seed)
     seq = to_sequences(X)
     classes, y_enc = np.unique(np.asarray(y).reshape(-1), return_inverse=True)
+    y_enc = y_enc.reshape(-1)
     k = classes.size
     train_values = seq[train_idx]
     mean = train_values.mean(axis=(0, 2), keepdims=True)
     std = train_values.std(axis=(0, 2), keepdims=True)
     std[std < 1e-8] = 1.0
-    seq = (seq - mean) / std
+    seq = np.ascontiguousarray((seq - mean) / std, dtype=np.float32)
     counts = np.bincount(y_enc[train_idx], minlength=k).astype(np.float32)
     weights = counts.sum() / np.maximum(counts * k, 1.0)
+    return seq, y_enc.astype(np.int64), k, weights.astype(np.float32)
+
+
+def _prepare(X, y, train_idx, seed, device, network_type):
+    seq, y_enc, k, weights = _standardise(X, y, train_idx, seed)
     model = PlainCNNRNN(**network_args(seq.shape[1], k, network_type)).to(device)
     criterion = nn.CrossEntropyLoss(weight=torch.tensor(weights, dtype=torch.float32,
                                                         device=device))
-    x_tensor = torch.from_numpy(np.ascontiguousarray(seq, dtype=np.float32))
-    y_tensor = torch.from_numpy(y_enc.astype(np.int64))
-    return model, criterion, x_tensor, y_tensor
+    return model, criterion, torch.from_numpy(seq), torch.from_numpy(y_enc)
 
 
 def _sync(device):
@@ -322,12 +360,21 @@ def train_straight(X, y, train_idx, val_idx, test_idx, epochs, device, network_t
     return right / max(test_idx.size, 1), ends, time.perf_counter() - t0
 
 
-def train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type, seed=1):
-    """Returns (test accuracy, list of epoch-end times relative to the start, total)."""
+class ContestantUnavailable(Exception):
+    """A contestant cannot run with this interpreter (missing library or feature)."""
+
+
+def train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type, seed=1,
+                compile_module=False):
+    """Returns (test accuracy, list of epoch-end times relative to the start, total).
+    compile_module: run the module under torch.compile (default mode); the compilation
+    happens inside the timed span, in the first calls of each mode."""
     t0 = time.perf_counter()
     if device.type == "cuda":
         torch.backends.cudnn.benchmark = True
     model, criterion, x_tensor, y_tensor = _prepare(X, y, train_idx, seed, device, network_type)
+    # state_dict, train() and eval() go through the plain module; calls through `net`.
+    net = _compiled(model) if compile_module else model
     idx = {name: torch.from_numpy(part) for name, part in
            (("train", train_idx), ("val", val_idx), ("test", test_idx))}
     xt, yt = x_tensor[idx["train"]].to(device), y_tensor[idx["train"]].to(device)
@@ -347,7 +394,7 @@ def train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type
             b = perm[start:start + BATCH]
             batch_x, batch_y = xt.index_select(0, b), yt.index_select(0, b)
             optimizer.zero_grad(set_to_none=True)
-            logits = model(batch_x)
+            logits = net(batch_x)
             loss = criterion(logits, batch_y)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(params, max_norm=CLIP)
@@ -360,7 +407,7 @@ def train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type
         with torch.no_grad():
             for start in range(0, n_val, BATCH):
                 batch_x, batch_y = xv[start:start + BATCH], yv[start:start + BATCH]
-                logits = model(batch_x)
+                logits = net(batch_x)
                 val_sum += criterion(logits, batch_y) * batch_y.numel()
                 val_correct += (logits.argmax(1) == batch_y).sum()
         # The one host synchronisation of the epoch: the best-state decision needs it.
@@ -376,10 +423,97 @@ def train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type
     model.eval()
     with torch.no_grad():
         xs, ys = x_tensor[idx["test"]].to(device), y_tensor[idx["test"]].to(device)
-        pred = torch.cat([model(xs[s:s + BATCH]).argmax(1) for s in range(0, xs.size(0), BATCH)])
+        pred = torch.cat([net(xs[s:s + BATCH]).argmax(1) for s in range(0, xs.size(0), BATCH)])
         acc = (pred == ys).float().mean().item() if ys.numel() else 0.0
     _sync(device)
     return acc, ends, time.perf_counter() - t0
+
+
+def _first_line(err):
+    text = str(err).strip()
+    return (text.splitlines()[0] if text else type(err).__name__)[:300]
+
+
+def _compiled(model):
+    """The module under torch.compile in its default mode."""
+    compile_fn = getattr(torch, "compile", None)
+    if compile_fn is None:
+        raise ContestantUnavailable(NO_COMPILE % torch.__version__)
+    try:
+        return compile_fn(model)
+    except Exception as err:  # e.g. an interpreter this torch cannot compile for
+        raise ContestantUnavailable("torch.compile refused: " + _first_line(err)) from err
+
+
+def train_compiled(X, y, train_idx, val_idx, test_idx, epochs, device, network_type, seed=1,
+                   compile_rnn=False):
+    """The tuned loop with the module under torch.compile. By default torch's compiler
+    leaves nn.RNN/GRU/LSTM to eager execution (a graph break around the recurrent layer);
+    compile_rnn asks it to trace them too (torch._dynamo.config.allow_rnn).
+    A failure of the compiler itself (no C++ compiler, unsupported construct) makes the
+    contestant unavailable rather than an error of the benchmark."""
+    if not hasattr(torch, "compile"):
+        raise ContestantUnavailable(NO_COMPILE % torch.__version__)
+    dynamo = importlib.import_module("torch._dynamo")
+    if compile_rnn:
+        dynamo.config.allow_rnn = True
+    try:
+        return train_tuned(X, y, train_idx, val_idx, test_idx, epochs, device, network_type,
+                           seed=seed, compile_module=True)
+    except dynamo.exc.TorchDynamoException as err:
+        raise ContestantUnavailable("torch.compile failed: %s: %s"
+                                    % (type(err).__name__, _first_line(err))) from err
+
+
+def train_skorch(X, y, train_idx, val_idx, test_idx, epochs, device, network_type, seed=1):
+    """skorch's NeuralNetClassifier training PlainCNNRNN with the options of the other
+    loops: Adam lr 1e-3, batch 64, shuffled training batches, class-weighted
+    CrossEntropyLoss, gradient norm clipped at 5, the same validation set, and the state
+    of the lowest validation loss restored (EarlyStopping that never stops) before the
+    test prediction. Returns (test accuracy, epoch-end times, total)."""
+    try:
+        from skorch import NeuralNetClassifier
+        from skorch.callbacks import Callback, EarlyStopping, GradientNormClipping
+        from skorch.dataset import Dataset
+        from skorch.helper import predefined_split
+    except ImportError as err:
+        raise ContestantUnavailable("skorch cannot be imported: " + _first_line(err)) from err
+
+    t0 = time.perf_counter()
+    ends = []
+
+    class EpochEnds(Callback):
+        def on_epoch_end(self, net, **kwargs):
+            _sync(device)
+            ends.append(time.perf_counter() - t0)
+
+    seq, y_enc, k, weights = _standardise(X, y, train_idx, seed)
+    module_args = {"module__" + key: value
+                   for key, value in network_args(seq.shape[1], k, network_type).items()}
+    net = NeuralNetClassifier(
+        PlainCNNRNN, **module_args,
+        criterion=nn.CrossEntropyLoss, criterion__weight=torch.from_numpy(weights),
+        optimizer=torch.optim.Adam, lr=LEARN_RATE, batch_size=BATCH, max_epochs=epochs,
+        iterator_train__shuffle=True,
+        train_split=predefined_split(Dataset(seq[val_idx], y_enc[val_idx])),
+        callbacks=[
+            ("clip", GradientNormClipping(gradient_clip_value=CLIP)),
+            # Keeps (and at the end restores) the lowest-validation-loss state, with the
+            # improvement rule of the other loops; the patience never runs out.
+            ("best", EarlyStopping(monitor="valid_loss", patience=epochs + 1,
+                                   threshold=1e-6, threshold_mode="abs", load_best=True)),
+            ("ends", EpochEnds()),
+        ],
+        device=str(device))
+    net.fit(seq[train_idx], y_enc[train_idx])
+    pred = np.asarray(net.predict(seq[test_idx]))
+    acc = float(np.mean(pred == y_enc[test_idx])) if test_idx.size else 0.0
+    _sync(device)
+    return acc, ends, time.perf_counter() - t0
+
+
+TRAINERS = {"straight": train_straight, "tuned": train_tuned, "compiled": train_compiled,
+            "skorch": train_skorch}
 
 
 # ---------------------------------------------------------------- ours
@@ -453,12 +587,33 @@ def _reset_peak_rss():
         return False
 
 
-def child_main(args):
+def preload_libraries(impl):
+    """Imports, before the timed span, what the contestant would otherwise import on first
+    use, so that no contestant's measure carries library imports: ours' module, skorch,
+    and on torch 2.x torch._dynamo, which torch imports lazily at the first construction
+    of any torch.optim optimiser. Returns (our entry point or None, seconds spent)."""
+    t = time.perf_counter()
+    entry = import_ours() if impl == "ours" else None
+    try:
+        importlib.import_module("torch._dynamo")  # there is none before torch 2.0
+    except ImportError:
+        pass
+    if impl == "skorch":
+        try:
+            importlib.import_module("skorch")
+        except ImportError as err:
+            raise ContestantUnavailable("skorch cannot be imported: " + _first_line(err)) from err
+    return entry, time.perf_counter() - t
+
+
+def _child_result(args):
+    if args.threads:
+        torch.set_num_threads(args.threads)
     data = np.load(args.data)
     X, y = data["X"], data["y"]
     split = (data["train_idx"], data["val_idx"], data["test_idx"])
     device = torch.device(args.device)
-    entry = import_ours() if args.impl == "ours" else None  # imports stay out of the measures
+    entry, preload_s = preload_libraries(args.impl)
     # Peak RSS comes from VmHWM: ru_maxrss would report the parent's peak, which Linux
     # carries over fork and exec into the child.
     peak_before_call = _status_mb("VmHWM")
@@ -466,14 +621,15 @@ def child_main(args):
     reset = _reset_peak_rss()
     if device.type == "cuda":
         torch.cuda.reset_peak_memory_stats(device)
-    result = {"impl": args.impl, "threads": torch.get_num_threads()}
+    result = {"impl": args.impl, "threads": torch.get_num_threads(), "preload_s": preload_s}
     if args.impl == "ours":
         acc, ends, total, split_ok, used = run_ours(entry, X, y, split, args.epochs, device,
                                                     args.net)
         result.update(split_ok=split_ok, device_used=used)
     else:
-        fn = train_straight if args.impl == "straight" else train_tuned
-        acc, end_list, total = fn(X, y, *split, args.epochs, device, args.net)
+        extra = {"compile_rnn": args.compile_rnn} if args.impl == "compiled" else {}
+        acc, end_list, total = TRAINERS[args.impl](X, y, *split, args.epochs, device, args.net,
+                                                   **extra)
         ends = {i + 1: t for i, t in enumerate(end_list)}
         result["device_used"] = device.type
     last = (args.epochs // 5) * 5
@@ -485,6 +641,14 @@ def child_main(args):
     result.update(acc=acc, total=total, per_epoch=total / args.epochs, steady=steady,
                   rss_peak_mb=max(peak_before_call, peak_in_call),
                   rss_growth_mb=peak_in_call - rss_before if reset else None)
+    return result
+
+
+def child_main(args):
+    try:
+        result = _child_result(args)
+    except ContestantUnavailable as err:
+        result = {"impl": args.impl, "unavailable": str(err)}
     sys.stdout.write(RESULT_TAG + json.dumps(result) + "\n")
 
 
@@ -519,17 +683,41 @@ def parse_rows(text):
     return rows
 
 
-def run_child(path, impl, net, epochs, device, timeout):
+def unavailable_reason(impl):
+    """Why a contestant cannot run with this interpreter, as far as is known before any
+    run; None when it may run (its child can still report it unusable)."""
+    if impl == "compiled" and not hasattr(torch, "compile"):
+        return NO_COMPILE % torch.__version__
+    if impl == "skorch" and importlib.util.find_spec("skorch") is None:
+        return "skorch is not installed for %s" % sys.executable
+    return None
+
+
+def compile_cache_env(directory):
+    """Environment that keeps the compiler's on-disk caches in `directory`."""
+    return {"TORCHINDUCTOR_CACHE_DIR": directory,
+            "TRITON_CACHE_DIR": os.path.join(directory, "triton")}
+
+
+def run_child(path, impl, net, epochs, device, timeout, threads=0, compile_rnn=False,
+              env_extra=None, import_retries=2):
+    """Runs one measurement in a fresh process; returns its result, {"unavailable": why}
+    or {"error": what}."""
     env = dict(os.environ)
     env.setdefault("MPLBACKEND", "Agg")
+    env.update(env_extra or {})
     cmd = [sys.executable, os.path.abspath(__file__), "--child", "--impl", impl, "--data", path,
            "--net", net, "--epochs", str(epochs), "--device", device]
-    for attempt in range(3):
+    if threads:
+        cmd += ["--threads", str(threads)]
+    if compile_rnn:
+        cmd.append("--compile-rnn")
+    for attempt in range(import_retries + 1):
         try:
             proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
         except subprocess.TimeoutExpired:
             return {"error": "timed out after %d s" % timeout}
-        if proc.returncode == IMPORT_FAILED and attempt < 2:
+        if proc.returncode == IMPORT_FAILED and attempt < import_retries:
             time.sleep(60)  # the in-place module may be being rebuilt
             continue
         break
@@ -552,35 +740,44 @@ def ratio(a, b):
     return b / a if a and b else None
 
 
-def print_tables(rows, summary, epochs, gemm, device):
+def _cell(stats, key, form, width):
+    """One table cell: a dash for an unavailable contestant, "-" for a missing value."""
+    if stats is None:
+        return UNAVAILABLE.rjust(width)
+    return fmt(stats[key], form, width)
+
+
+def _ratio_cell(summary_row, other, key):
+    if summary_row[other] is None:
+        return UNAVAILABLE.rjust(7)
+    return fmt(ratio(summary_row["ours"][key], summary_row[other][key]), "6.2fx", 7)
+
+
+def print_tables(rows, summary, epochs, gemm, device, unavailable):
     label_w = max(len(label) for label in rows) + 1
-    print("\nSeconds per epoch, median over rounds (call = whole call / E; steady = epochs 2..M,"
-          " M = largest multiple of 5 <= E)")
-    head = ("%-*s %4s | %9s %9s %9s %7s %7s | %9s %9s %9s %7s %7s"
-            % (label_w, "workload", "E", "ours", "straight", "tuned", "x str", "x tun",
-               "ours", "straight", "tuned", "x str", "x tun"))
-    print("%-*s      | %-45s | %s" % (label_w, "", "s/epoch (call) and our speed-up",
-                                      "s/epoch (steady) and our speed-up"))
-    print(head)
-    print("-" * len(head))
-    for label in rows:
-        s = summary[label]
-        call = [s[i]["per_epoch"] for i in IMPLS]
-        steady = [s[i]["steady"] for i in IMPLS]
-        print("%-*s %4d | %9s %9s %9s %7s %7s | %9s %9s %9s %7s %7s" % (
-            label_w, label, epochs,
-            *(fmt(v, "9.4f", 9) for v in call),
-            fmt(ratio(call[0], call[1]), "6.2fx", 7), fmt(ratio(call[0], call[2]), "6.2fx", 7),
-            *(fmt(v, "9.4f", 9) for v in steady),
-            fmt(ratio(steady[0], steady[1]), "6.2fx", 7),
-            fmt(ratio(steady[0], steady[2]), "6.2fx", 7)))
-    print("\nTest accuracy, child memory and share of the measured GEMM rate (%.1f GFLOP/s, %s)"
+    others = IMPLS[1:]
+    names = " ".join("%9s" % i for i in IMPLS)
+    speedups = " ".join("%7s" % RATIO_HEADS[i] for i in others)
+    for key, title in (("per_epoch", "Seconds per epoch of the whole call (call / E), median"
+                        " over rounds, and our speed-up"),
+                       ("steady", "Seconds per epoch in steady state (epochs 2..M, M = largest"
+                        " multiple of 5 <= E), median over rounds, and our speed-up")):
+        print("\n" + title)
+        head = "%-*s %4s | %s | %s" % (label_w, "workload", "E", names, speedups)
+        print(head)
+        print("-" * len(head))
+        for label in rows:
+            s = summary[label]
+            print("%-*s %4d | %s | %s" % (
+                label_w, label, epochs,
+                " ".join(_cell(s[i], key, "9.4f", 9) for i in IMPLS),
+                " ".join(_ratio_cell(s, i, key) for i in others)))
+
+    short = " ".join("%7s" % SHORT_HEADS[i] for i in IMPLS)
+    print("\nTest accuracy and share of the measured float32 GEMM rate (%.1f GFLOP/s, %s)"
           % (gemm / 1e9, device))
-    head = ("%-*s | %6s %6s %6s | %7s %7s %7s | %7s %7s %7s | %8s | %6s %6s %6s"
-            % (label_w, "workload", "ours", "str", "tuned", "ours", "str", "tuned",
-               "ours", "str", "tuned", "GFLOP/ep", "ours", "str", "tuned"))
-    print("%-*s | %-20s | %-23s | %-23s | %8s | %s" % (
-        label_w, "", "test accuracy", "peak RSS (MB)", "RSS growth in call", "", "% of GEMM"))
+    print("%-*s | %-39s | %8s | %s" % (label_w, "", "test accuracy", "", "% of GEMM (call)"))
+    head = "%-*s | %s | %8s | %s" % (label_w, "workload", short, "GFLOP/ep", short)
     print(head)
     print("-" * len(head))
     notes = []
@@ -589,25 +786,42 @@ def print_tables(rows, summary, epochs, gemm, device):
         flops = s["flops"]
         acc = []
         for i in IMPLS:
-            text = fmt(s[i]["acc"], "6.4f", 6)
+            text = _cell(s[i], "acc", "7.4f", 7)
             if i == "ours" and s["ours"].get("split_ok") is False:
                 text = text[1:] + "!"
                 notes.append("%s: ours' split differs from the baselines' split" % label)
             acc.append(text)
-        share = [(100.0 * flops / s[i]["per_epoch"] / gemm) if s[i]["per_epoch"] else None
-                 for i in IMPLS]
-        print("%-*s | %6s %6s %6s | %7s %7s %7s | %7s %7s %7s | %8s | %6s %6s %6s" % (
-            label_w, label, *acc,
-            *(fmt(s[i]["rss_peak_mb"], "7.0f", 7) for i in IMPLS),
-            *(fmt(s[i]["rss_growth_mb"], "7.0f", 7) for i in IMPLS),
-            fmt(flops / 1e9 if flops else None, "8.3f", 8),
-            *(fmt(v, "5.1f%%", 6) for v in share)))
+        share = []
+        for i in IMPLS:
+            if s[i] is None:
+                share.append(UNAVAILABLE.rjust(7))
+            else:
+                value = s[i]["per_epoch"] and 100.0 * flops / s[i]["per_epoch"] / gemm
+                share.append(fmt(value or None, "6.1f%%", 7))
+        print("%-*s | %s | %8s | %s" % (label_w, label, " ".join(acc),
+                                        fmt(flops / 1e9 if flops else None, "8.3f", 8),
+                                        " ".join(share)))
+
+    print("\nMemory of the child process (MB): peak resident set, and its growth during the call")
+    print("%-*s | %-39s | %s" % (label_w, "", "peak RSS", "RSS growth in call"))
+    head = "%-*s | %s | %s" % (label_w, "workload", short, short)
+    print(head)
+    print("-" * len(head))
+    for label in rows:
+        s = summary[label]
+        print("%-*s | %s | %s" % (label_w, label,
+                                  " ".join(_cell(s[i], "rss_peak_mb", "7.0f", 7) for i in IMPLS),
+                                  " ".join(_cell(s[i], "rss_growth_mb", "7.0f", 7)
+                                           for i in IMPLS)))
     if device.type == "cuda":
         print("\nPeak GPU memory allocated by torch in the call (MB)")
-        print("%-*s | %7s %7s %7s" % (label_w, "workload", "ours", "str", "tuned"))
+        print("%-*s | %s" % (label_w, "workload", short))
         for label in rows:
-            print("%-*s | %7s %7s %7s" % (label_w, label, *(
-                fmt(summary[label][i]["gpu_peak_mb"], "7.1f", 7) for i in IMPLS)))
+            print("%-*s | %s" % (label_w, label, " ".join(
+                _cell(summary[label][i], "gpu_peak_mb", "7.1f", 7) for i in IMPLS)))
+    for impl in IMPLS:
+        if impl in unavailable:
+            print("%s %s: %s" % (UNAVAILABLE, impl, unavailable[impl]))
     for note in notes:
         print("note:", note)
 
@@ -616,23 +830,48 @@ def parent_main(args):
     device = torch.device(args.device)
     if device.type == "cuda" and not torch.cuda.is_available():
         raise SystemExit("--device cuda asked for, but torch sees no CUDA device")
+    if args.threads:
+        torch.set_num_threads(args.threads)
     epochs = args.epochs or (5 if args.quick else 10)
     rounds = args.rounds or (1 if args.quick else 3)
     limit = QUICK_SAMPLES if args.quick else None
     rows = parse_rows(args.workloads)
+    unavailable = {}
+    for impl in IMPLS:
+        reason = unavailable_reason(impl)
+        if reason:
+            unavailable[impl] = reason
     gemm = measure_gemm(device)
-    print("torch %s, %d intra-op thread(s), device %s; float32 GEMM %.1f GFLOP/s (before)"
-          % (torch.__version__, torch.get_num_threads(), device, gemm / 1e9))
+    print("torch %s, numpy %s, Python %s; %d intra-op thread(s), device %s;"
+          " float32 GEMM %.1f GFLOP/s (before)"
+          % (torch.__version__, np.__version__, sys.version.split()[0],
+             torch.get_num_threads(), device, gemm / 1e9))
     print("epochs %d, rounds %d%s; every measurement in a fresh process"
           % (epochs, rounds, ", quick: at most %d samples per workload" % limit if limit else ""))
+    if "compiled" not in unavailable:
+        print("compiled: torch.compile, default mode%s; compiler cache %s"
+              % (", recurrent layer traced too (allow_rnn)" if args.compile_rnn else "",
+                 "warmed by one untimed 1-epoch run per row" if args.compile_cache == "warm"
+                 else "empty for every run"))
     tmp = tempfile.mkdtemp(prefix="hst-bench-")
     files, shapes, sizes = {}, {}, {}
+    results = {row: {i: [] for i in IMPLS} for row in rows}
+
+    def measure(row, impl, n_epochs, env_extra):
+        res = run_child(files[row[0]], impl, row[1], n_epochs, args.device, args.timeout,
+                        threads=args.threads, compile_rnn=args.compile_rnn,
+                        env_extra=env_extra)
+        if "unavailable" in res:
+            unavailable[impl] = res["unavailable"]
+        return res
+
     try:
         for name in sorted({name for name, _ in rows}):
             X, y = make_workload(name)
             if limit:
                 X, y = subsample(X, y, limit)
             _, y_enc = np.unique(y, return_inverse=True)
+            y_enc = y_enc.reshape(-1)
             sizes[name] = y.size
             split = split_like_pipeline(y_enc, seed=1)
             files[name] = os.path.join(tmp, name + ".npz")
@@ -641,21 +880,41 @@ def parent_main(args):
             seq_shape = to_sequences(X[:1]).shape
             shapes[name] = (seq_shape[1], seq_shape[2], int(y_enc.max()) + 1,
                             split[0].size, split[1].size)
-        results = {row: {i: [] for i in IMPLS} for row in rows}
+        warm_cache = compile_cache_env(os.path.join(tmp, "compiler-cache"))
+        if args.compile_cache == "warm":
+            # One epoch compiles every graph a longer run needs (training and evaluation
+            # mode, full and last partial batch), so the timed runs find them all cached.
+            for row in rows:
+                if "compiled" in unavailable:
+                    break
+                res = measure(row, "compiled", 1, warm_cache)
+                state = (res.get("error") or "%.3f s" % res["total"]
+                         if "unavailable" not in res else "unavailable (why: below)")
+                print("  warm-up  %-2s %-7s compiled %s" % (row[0], row[1], state), flush=True)
+        runs = 0
         for r in range(rounds):
             for row in rows:
-                order = IMPLS[r % 3:] + IMPLS[:r % 3]
+                live = [i for i in IMPLS if i not in unavailable]
+                order = live[r % len(live):] + live[:r % len(live)]
                 for impl in order:
-                    res = run_child(files[row[0]], impl, row[1], epochs, args.device,
-                                    args.timeout)
-                    results[row][impl].append(res)
-                    state = res.get("error") or "%.3f s/epoch" % res["per_epoch"]
+                    if impl in unavailable:  # found unusable earlier in this round
+                        continue
+                    env_extra = None
+                    if impl == "compiled":
+                        runs += 1
+                        env_extra = (warm_cache if args.compile_cache == "warm" else
+                                     compile_cache_env(os.path.join(tmp, "cold-%d" % runs)))
+                    res = measure(row, impl, epochs, env_extra)
+                    if env_extra and args.compile_cache == "cold":
+                        shutil.rmtree(env_extra["TORCHINDUCTOR_CACHE_DIR"], ignore_errors=True)
+                    if "unavailable" not in res:
+                        results[row][impl].append(res)
+                    state = (res.get("error") or "%.3f s/epoch" % res["per_epoch"]
+                             if "unavailable" not in res else "unavailable (why: below)")
                     print("  round %d  %-2s %-7s %-8s %s" % (r + 1, row[0], row[1], impl, state),
                           flush=True)
     finally:
-        for path in files.values():
-            os.remove(path)
-        os.rmdir(tmp)
+        shutil.rmtree(tmp, ignore_errors=True)
     gemm = max(gemm, measure_gemm(device))
     summary, errors = {}, []
     for row in rows:
@@ -665,21 +924,27 @@ def parent_main(args):
         f, l, k, n_train, n_val = shapes[row[0]]
         entry = {"flops": epoch_flops(f, l, k, row[1], n_train, n_val)}
         for impl in IMPLS:
+            if impl in unavailable:
+                entry[impl] = None
+                continue
             rs = results[row][impl]
             errors += ["%s %s: %s" % (label, impl, r["error"]) for r in rs if "error" in r]
             entry[impl] = {key: median_of(rs, key) for key in
                            ("per_epoch", "steady", "acc", "rss_peak_mb", "rss_growth_mb",
-                            "gpu_peak_mb")}
+                            "gpu_peak_mb", "preload_s")}
             oks = [r.get("split_ok") for r in rs if "error" not in r]
             entry[impl]["split_ok"] = all(oks) if oks else None
         summary[label] = entry
-    print_tables(list(summary), summary, epochs, gemm, device)
+    print_tables(list(summary), summary, epochs, gemm, device, unavailable)
     for err in errors:
         print("error:", err)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"epochs": epochs, "rounds": rounds, "gemm_flops": gemm,
-                       "device": args.device, "summary": summary,
+                       "device": args.device, "threads": torch.get_num_threads(),
+                       "torch": torch.__version__, "compile_cache": args.compile_cache,
+                       "compile_rnn": args.compile_rnn, "unavailable": unavailable,
+                       "summary": summary,
                        "raw": {"%s:%s" % row: results[row] for row in rows}}, f, indent=1)
     return 1 if errors else 0
 
@@ -694,6 +959,14 @@ def main(argv=None):
     p.add_argument("--epochs", type=int, default=0, help="epochs per run (default 10; quick 5)")
     p.add_argument("--rounds", type=int, default=0, help="rounds (default 3; quick 1)")
     p.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
+    p.add_argument("--threads", type=int, default=0,
+                   help="intra-op threads of torch in every process (default: torch's own)")
+    p.add_argument("--compile-cache", choices=("warm", "cold"), default="warm",
+                   help="compiled: the compiler's disk cache warmed by an untimed run first"
+                   " (as on every run but a user's first; default) or empty for every run")
+    p.add_argument("--compile-rnn", action="store_true",
+                   help="compiled: let torch.compile trace the recurrent layer too"
+                   " (torch._dynamo.config.allow_rnn) instead of running it eagerly")
     p.add_argument("--timeout", type=int, default=1800, help="seconds allowed per child")
     p.add_argument("--json", help="also write the raw results to this file")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
@@ -701,8 +974,8 @@ def main(argv=None):
     p.add_argument("--data", help=argparse.SUPPRESS)
     p.add_argument("--net", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
-    if args.epochs < 0 or args.rounds < 0:
-        p.error("--epochs and --rounds must be positive")
+    if args.epochs < 0 or args.rounds < 0 or args.threads < 0:
+        p.error("--epochs, --rounds and --threads must be positive")
     if args.child:
         child_main(args)
         return 0

@@ -57,15 +57,98 @@ def test_split_reproduces_pipeline(workload, seed):
         np.testing.assert_array_equal(got, np.asarray(want))
 
 
-@pytest.mark.parametrize("train", [bench.train_straight, bench.train_tuned])
-def test_baselines_run_and_report(train):
+def _iris_split():
     X, y = bench.make_workload("a")
     _, y_enc = np.unique(y, return_inverse=True)
-    split = bench.split_like_pipeline(y_enc, seed=1)
-    acc, ends, total = train(X, y, *split, epochs=2, device=torch.device("cpu"),
-                             network_type="LSTM")
+    return X, y, bench.split_like_pipeline(y_enc.reshape(-1), seed=1)
+
+
+@pytest.mark.parametrize("impl", ["straight", "tuned", "skorch"])
+def test_baselines_run_and_report(impl):
+    if bench.unavailable_reason(impl):
+        pytest.skip(bench.unavailable_reason(impl))
+    X, y, split = _iris_split()
+    acc, ends, total = bench.TRAINERS[impl](X, y, *split, epochs=2, device=torch.device("cpu"),
+                                            network_type="LSTM")
     assert 0.0 <= acc <= 1.0
     assert len(ends) == 2 and 0 < ends[0] < ends[1] <= total and math.isfinite(total)
+
+
+# The straight loop's child differs from the tuned loop's only in the function it calls,
+# which test_baselines_run_and_report runs.
+@pytest.mark.parametrize("impl", [i for i in bench.IMPLS if i != "straight"])
+def test_child_of_each_contestant_reports(impl, tmp_path, request):
+    """A contestant's child process runs one epoch of iris and reports an accuracy; one
+    that cannot run with this interpreter reports why, and the parent's own check agrees
+    with it."""
+    X, y, split = _iris_split()
+    data = tmp_path / "a.npz"
+    np.savez(data, X=X, y=y, train_idx=split[0], val_idx=split[1], test_idx=split[2])
+    # The compiler's disk cache lives in pytest's cache, so only the first run of the
+    # suite with this torch pays the full compilation.
+    env_extra = None
+    if impl == "compiled" and hasattr(torch, "compile"):
+        store = getattr(request.config, "cache", None)
+        cache = (store.mkdir("bench-compiler-" + torch.__version__.replace("+", "-"))
+                 if store is not None else tmp_path / "compiler-cache")
+        env_extra = bench.compile_cache_env(str(cache))
+    res = bench.run_child(str(data), impl, "LSTM", 1, "cpu", timeout=900, threads=1,
+                          env_extra=env_extra, import_retries=0)
+    assert "error" not in res, res["error"]
+    assert res["impl"] == impl
+    expected_reason = bench.unavailable_reason(impl)
+    if "unavailable" in res:
+        assert impl in ("compiled", "skorch") and res["unavailable"]
+        # What the parent foresees; a compiler that fails on this machine is only found
+        # out by the child.
+        if impl == "skorch" or not hasattr(torch, "compile"):
+            assert expected_reason
+        return
+    assert expected_reason is None
+    assert 0.0 <= res["acc"] <= 1.0
+    assert 0 < res["total"] == pytest.approx(res["per_epoch"]) and res["steady"] is None
+    assert res["threads"] == 1 and res["device_used"] == "cpu"
+    assert res["rss_peak_mb"] > 0
+    if impl == "ours":
+        assert res["split_ok"] is True
+
+
+def _table_rows(text, title):
+    """The data rows (cells split at "|") of the table below the line starting `title`."""
+    lines = text.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith(title))
+    body = lines[start + 1:]
+    first = next(i for i, line in enumerate(body) if line.startswith("---")) + 1
+    rows = []
+    for line in body[first:]:
+        if not line.strip() or line.startswith(("\u2014", "note:")) or line[0].isupper():
+            break
+        rows.append([cell.split() for cell in line.split("|")])
+    return rows
+
+
+def test_tables_mark_unavailable_and_failed_contestants(capsys):
+    stats = lambda per_epoch, acc: {"per_epoch": per_epoch, "steady": per_epoch and per_epoch / 2,
+                                    "acc": acc, "rss_peak_mb": 300.0, "rss_growth_mb": 20.0,
+                                    "gpu_peak_mb": None, "split_ok": True}
+    summary = {"b digits LSTM": {"flops": 2e9, "ours": stats(0.1, 0.9), "straight": stats(0.3, 0.8),
+                                 "tuned": stats(0.25, 0.85), "compiled": None,
+                                 "skorch": stats(None, None)}}
+    bench.print_tables(["b digits LSTM"], summary, 5, 1e11, torch.device("cpu"),
+                       {"compiled": "torch 1.13 has no torch.compile"})
+    out = capsys.readouterr().out
+    dash = "\u2014"
+    (call,) = _table_rows(out, "Seconds per epoch of the whole call")
+    assert call[1] == ["0.1000", "0.3000", "0.2500", dash, "-"]
+    assert call[2] == ["3.00x", "2.50x", dash, "-"]           # x str, x tun, x cmp, x skr
+    (steady,) = _table_rows(out, "Seconds per epoch in steady state")
+    assert steady[1] == ["0.0500", "0.1500", "0.1250", dash, "-"]
+    (shares,) = _table_rows(out, "Test accuracy and share")
+    assert shares[1] == ["0.9000", "0.8000", "0.8500", dash, "-"]
+    assert shares[3] == ["20.0%", "6.7%", "8.0%", dash, "-"]  # 2e9 / s per epoch / 1e11
+    (memory,) = _table_rows(out, "Memory of the child process")
+    assert memory[1] == ["300"] * 3 + [dash, "300"] and memory[2] == ["20"] * 3 + [dash, "20"]
+    assert out.count("torch 1.13 has no torch.compile") == 1
 
 
 def test_flop_count_of_lstm_workload():
