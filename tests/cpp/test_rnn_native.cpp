@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/autograd.h>
 
 #include <algorithm>
