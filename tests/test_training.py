@@ -219,6 +219,8 @@ LATE_CHECKS = [
     ({"classWeight": [1.0, 0.0]}, ValueError, CLASS_WEIGHT_MSG),
     ({"classWeight": [1.0, -2.0]}, ValueError, CLASS_WEIGHT_MSG),
     ({"classWeight": [1.0, float("nan")]}, ValueError, CLASS_WEIGHT_MSG),
+    ({"classWeight": [1.0, float("inf")]}, ValueError, CLASS_WEIGHT_MSG),  # would train into NaN losses
+    ({"classWeight": np.array([1.0, 1e300])}, ValueError, CLASS_WEIGHT_MSG),  # inf in float32
     ({"classWeight": np.array([[1.0], [1e-50]])}, ValueError, CLASS_WEIGHT_MSG),  # 0 in float32
     ({"classWeight": "balanced"}, ValueError, "could not convert string to float: 'balanced'"),
     ({"classWeight": "NONE", "solverName": "lbfgs"}, ValueError, "solverName 必须是 adam/sgdm/rmsprop"),
@@ -267,3 +269,15 @@ def test_results_do_not_depend_on_the_thread_count():
     one, two = runs
     assert one["history"] == two["history"]
     np.testing.assert_array_equal(one["probabilityTest"], two["probabilityTest"])
+
+
+@pytest.mark.skipif(torch.cuda.is_available(), reason="needs a machine without CUDA")
+def test_gpu_requested_without_cuda_says_so_and_trains_on_the_cpu(capsys):
+    from conftest import fast_options, make_data
+    X, y = make_data(n=30, classes=2)
+    _, _, model, info = H.HybridSeqTrain(X, y, fast_options(deviceSel="GPU"))
+    out = capsys.readouterr().out
+    assert "指定了GPU，但当前PyTorch未检测到可用GPU，已自动改用CPU。" in out.splitlines()
+    assert out.index("指定了GPU") < out.index("CNN-RNN 通用分类开始训练")
+    assert "设备: cpu" in out
+    assert next(model.parameters()).device.type == "cpu"

@@ -17,9 +17,9 @@ std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& id
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   std::pair<at::Tensor, at::Tensor> out;
   try {
-    EngineHooks hooks = python_hooks();
+    EngineHooks hooks = python_hooks(run.prints());
     py::gil_scoped_release nogil;
-    out = predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks);
+    out = predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get());
   } catch (...) {
     rethrow_pending();
   }
@@ -57,10 +57,12 @@ py::tuple finish_run(RunContext& run) {
   py::object fore_val = take(run.classes, pred_val);
   py::object fore_test = take(run.classes, pred_test);
 
-  print_line("最佳轮次: " + std::to_string(run.best_epoch));
-  print_line(summary_line("训练集", metrics_train));
-  print_line(summary_line("验证集", metrics_val));
-  print_line(summary_line("测试集", metrics_test));
+  if (run.prints()) {
+    print_line("最佳轮次: " + std::to_string(run.best_epoch));
+    print_line(summary_line("训练集", metrics_train));
+    print_line(summary_line("验证集", metrics_val));
+    print_line(summary_line("测试集", metrics_test));
+  }
 
   py::list display_names;
   py::object class_names = run.options["classNames"];
@@ -97,7 +99,8 @@ py::tuple finish_run(RunContext& run) {
   info["device"] = py::str(run.device_name);
   info["options"] = run.options;
 
-  if (python_bool(run.options["figflag"])) {
+  // In a data-parallel run rank 0 alone draws and saves the figures.
+  if (python_bool(run.options["figflag"]) && run.prints()) {
     FigureInputs fig;
     fig.options = run.options;
     fig.history = run.history;

@@ -1,14 +1,19 @@
-// The binding-side entry points of each stage (GIL held), as used by the
-// module setup and the entry function.
+// The Python-facing stages of one call (GIL held): their entry points as the
+// module setup binds them, and the values one call hands from stage to stage.
 #pragma once
 
 #include "binding/py_semantics.h"
+#include "core/collective.h"
+#include "core/engine.h"
 #include "core/network.h"
 
 namespace hst {
 
 // options.cpp: the entry function and the seeding helper.
-py::object hybrid_seq_train(py::object X, py::object Y, py::object options);
+// `module` is the HybridSeqTrain module itself: the stages look up the names
+// it binds (the network class, RatePredictions, __file__) on it, never by
+// importing a module of that name again.
+py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options);
 void set_random_seed(py::object seed);
 
 // adaptation.cpp: (sequences, shape_info)
@@ -18,13 +23,20 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
 // split.cpp: (train_idx, val_idx, test_idx)
 py::tuple split_indices(py::object y_encoded, py::object options);
 
+// optimizer_settings.cpp: builds torch.optim's own optimiser for `solver`
+// ("adam", "sgdm" or "rmsprop") over the model's parameters, and its StepLR
+// for a "piecewise" schedule, with the options' settings, so that torch's own
+// checks refuse what torch refuses; both are then dropped.
+void check_optimiser_settings(py::handle model, const py::dict& options, const std::string& solver);
+
 // network.cpp: creates the `_CNNRNNClassifier` class in module m.
 void register_network(py::module_& m);
 // Reads the network's parameters and settings from a module instance.
 NetParams extract_net_params(py::handle module);
 
 // prediction.cpp
-py::object metrics_with_display_names(py::object y_true, py::object y_pred, py::object encoded_classes);
+py::object metrics_with_display_names(py::object module, py::object y_true, py::object y_pred,
+                                      py::object encoded_classes);
 
 // figures.cpp: draws, saves and shows or closes the five result figures.
 struct FigureInputs {
@@ -40,5 +52,56 @@ struct FigureInputs {
   py::object module_file;      // the module's __file__
 };
 void draw_result_figures(const FigureInputs& in);
+
+struct RunContext {
+  py::object module;  // the HybridSeqTrain module
+  // Options and labels
+  py::dict options;
+  py::array y_original, classes, y_encoded;
+  int64_t num_classes = 0;
+  // Adaptation and split
+  py::array sequences;
+  py::dict shape_info;
+  py::array train_idx, val_idx, test_idx;
+  // Training
+  py::array feature_mean, feature_std;
+  std::string device_name = "cpu";
+  at::Device device = at::kCPU;
+  at::Tensor x_tensor, y_tensor;
+  py::object model;
+  NetParams net;
+  py::dict history;
+  int64_t best_epoch = 0;
+  double best_val_loss = 0;
+  int64_t batch_size = 64;
+  // Set when the call is one rank of a data-parallel run: the caller's
+  // default process group of torch.distributed, with more than one rank.
+  std::shared_ptr<Collective> collective;
+  bool prints() const { return !collective || collective->rank() == 0; }
+};
+
+// process_group.cpp: the caller's default process group of torch.distributed
+// when one is initialised with more than one rank; otherwise null.
+std::shared_ptr<Collective> default_process_group();
+
+// training.cpp: standardisation through restoring the best state.
+void run_training(RunContext& run);
+// prediction.cpp: predictions, evaluation, summary, info, figures; returns
+// (foreData, foreDataTrain, model, info).
+py::tuple finish_run(RunContext& run);
+
+// A Python error raised in an engine hook, on its way through the native
+// loop that runs without the GIL: it holds no Python object; the error
+// itself stays set in the thread's error indicator.
+struct PendingPythonError final : std::exception {
+  const char* what() const noexcept override { return "a Python error is pending"; }
+};
+// Inside a catch handler, with the GIL held: raises a PendingPythonError's
+// Python error again; any other exception propagates as it is.
+[[noreturn]] void rethrow_pending();
+
+// Engine hooks that print through Python (unless `printing` is false) and
+// turn Ctrl-C into KeyboardInterrupt; safe to call with the GIL released.
+EngineHooks python_hooks(bool printing = true);
 
 }  // namespace hst

@@ -3,56 +3,28 @@
 // header, and the epoch loop run natively with the GIL released.
 #include <cmath>
 
-#include "binding/run.h"
+#include "binding/stages.h"
+#include "core/data_prep.h"
 
 namespace hst {
 
 namespace {
 
-// Per-feature mean and population standard deviation over the training rows
-// and all steps, then (x - mean) / std in place over every row.
-void standardise(RunContext& run) {
+// Standardises every row of the sequences in place with the mean and
+// population standard deviation of the training rows.
+void standardise_sequences(RunContext& run) {
   const int64_t n = run.sequences.shape(0), f = run.sequences.shape(1), l = run.sequences.shape(2);
-  py::array_t<float> mean({int64_t(1), f, int64_t(1)}), stdev({int64_t(1), f, int64_t(1)});
   py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows(run.train_idx);
   float* data = static_cast<float*>(run.sequences.mutable_data());
-  const int64_t* r = rows.data();
-  const int64_t m = rows.size();
-  float* mean_p = mean.mutable_data();
-  float* std_p = stdev.mutable_data();
+  FeatureStats stats;
   {
     py::gil_scoped_release nogil;
-    std::vector<double> sum(f, 0.0), sq(f, 0.0);
-    for (int64_t i = 0; i < m; ++i) {
-      const float* row = data + r[i] * f * l;
-      for (int64_t j = 0; j < f; ++j) {
-        double s = 0;
-        for (int64_t t = 0; t < l; ++t) s += row[j * l + t];
-        sum[j] += s;
-      }
-    }
-    const double count = static_cast<double>(m) * static_cast<double>(l);
-    for (int64_t j = 0; j < f; ++j) sum[j] = count > 0 ? sum[j] / count : std::nan("");
-    for (int64_t i = 0; i < m; ++i) {
-      const float* row = data + r[i] * f * l;
-      for (int64_t j = 0; j < f; ++j) {
-        double s = 0;
-        const double mu = sum[j];
-        for (int64_t t = 0; t < l; ++t) {
-          const double d = row[j * l + t] - mu;
-          s += d * d;
-        }
-        sq[j] += s;
-      }
-    }
-    for (int64_t j = 0; j < f; ++j) {
-      mean_p[j] = static_cast<float>(sum[j]);
-      float sd = static_cast<float>(count > 0 ? std::sqrt(sq[j] / count) : std::nan(""));
-      std_p[j] = sd < 1e-8f ? 1.0f : sd;  // a constant feature keeps its scale
-    }
-    at::Tensor x = at::from_blob(data, {n, f, l}, at::kFloat);
-    x.sub_(at::from_blob(mean_p, {1, f, 1}, at::kFloat)).div_(at::from_blob(std_p, {1, f, 1}, at::kFloat));
+    stats = feature_statistics(data, f, l, rows.data(), rows.size());
+    standardise(data, n, f, l, stats);
   }
+  py::array_t<float> mean({int64_t(1), f, int64_t(1)}), stdev({int64_t(1), f, int64_t(1)});
+  std::copy(stats.mean.begin(), stats.mean.end(), mean.mutable_data());
+  std::copy(stats.stdev.begin(), stats.stdev.end(), stdev.mutable_data());
   run.feature_mean = mean;
   run.feature_std = stdev;
 }
@@ -63,17 +35,10 @@ at::Tensor class_weights(const RunContext& run) {
   if (PyUnicode_Check(cw.ptr())) {
     const std::string lower = to_lower_text(cw);
     if (lower == "auto") {
-      std::vector<float> counts(k, 0.0f);
       py::array_t<int64_t, py::array::c_style | py::array::forcecast> codes(run.y_encoded);
       py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows(run.train_idx);
-      float total = 0;
-      for (py::ssize_t i = 0; i < rows.size(); ++i) {
-        counts[codes.data()[rows.data()[i]]] += 1.0f;
-        total += 1.0f;
-      }
-      at::Tensor w = at::empty({k}, at::kFloat);
-      for (int64_t j = 0; j < k; ++j) w[j] = total / std::max(counts[j] * static_cast<float>(k), 1.0f);
-      return w.to(run.device);
+      std::vector<float> w = balanced_class_weights(count_classes(codes.data(), rows.data(), rows.size(), k));
+      return at::tensor(w, at::kFloat).to(run.device);
     }
     if (lower == "none") return at::Tensor();
   }
@@ -85,10 +50,29 @@ at::Tensor class_weights(const RunContext& run) {
   bool bad = weights.size() != k;
   if (!bad) {
     const float* w = weights.data();
-    for (int64_t j = 0; j < k; ++j) bad = bad || !(w[j] > 0.0f);  // NaN is not a positive weight either
+    // NaN is not a positive weight; an infinite one would turn every loss into NaN.
+    for (int64_t j = 0; j < k; ++j) bad = bad || !(w[j] > 0.0f) || std::isinf(w[j]);
   }
   if (bad) raise_value_error("自定义 classWeight 必须为长度等于类别数的正数序列");
   return at::from_blob(const_cast<float*>(weights.data()), {k}, at::kFloat).clone().to(run.device);
+}
+
+// Epoch lines are printed for epoch 1 and every this many epochs.
+constexpr int64_t kEpochLinePeriod = 5;
+
+// Runs `body` with the GIL from a thread that released it. A Python error
+// raised there leaves as PendingPythonError, which holds no Python object and
+// so may unwind through code running without the GIL; the error stays set in
+// this thread's indicator until rethrow_pending() raises it again.
+template <typename F>
+void with_python(F&& body) {
+  py::gil_scoped_acquire gil;
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    e.restore();
+    throw PendingPythonError();
+  }
 }
 
 py::list to_list(const std::vector<EpochStats>& h, double EpochStats::*field) {
@@ -99,22 +83,32 @@ py::list to_list(const std::vector<EpochStats>& h, double EpochStats::*field) {
 
 }  // namespace
 
-EngineHooks python_hooks() {
+void rethrow_pending() {
+  try {
+    throw;
+  } catch (const PendingPythonError&) {
+    throw py::error_already_set();
+  }
+}
+
+EngineHooks python_hooks(bool printing) {
   EngineHooks hooks;
+  hooks.check_interrupt = [] {
+    with_python([] {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    });
+  };
+  if (!printing) return hooks;
   hooks.on_epoch = [](int64_t epoch, const EpochStats& s) {
-    if (epoch != 1 && epoch % 5 != 0) return;
-    py::gil_scoped_acquire gil;
-    print_line(py::str("Epoch {:3d} | train loss {:.4f} acc {:.4f} | val loss {:.4f} acc {:.4f}")
-                   .format(epoch, s.train_loss, s.train_accuracy, s.val_loss, s.val_accuracy)
-                   .cast<std::string>());
+    if (epoch != 1 && epoch % kEpochLinePeriod != 0) return;
+    with_python([&] {
+      print_line(py::str("Epoch {:3d} | train loss {:.4f} acc {:.4f} | val loss {:.4f} acc {:.4f}")
+                     .format(epoch, s.train_loss, s.train_accuracy, s.val_loss, s.val_accuracy)
+                     .cast<std::string>());
+    });
   };
   hooks.on_early_stop = [](int64_t patience) {
-    py::gil_scoped_acquire gil;
-    print_line("验证损失连续 " + std::to_string(patience) + " 轮未改善，提前停止。");
-  };
-  hooks.check_interrupt = [] {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    with_python([&] { print_line("验证损失连续 " + std::to_string(patience) + " 轮未改善，提前停止。"); });
   };
   return hooks;
 }
@@ -124,37 +118,41 @@ void run_training(RunContext& run) {
   py::module_ np = py::module_::import("numpy");
   py::module_ torch = py::module_::import("torch");
   const int64_t f = run.sequences.shape(1);
+  // One rank of a data-parallel run: only rank 0 prints. Nothing is
+  // exchanged before the epoch loop, so input every rank refuses is refused
+  // on each of them alike.
+  run.collective = default_process_group();
 
-  // 1. Standardisation with training statistics.
-  if (truth(options["mapflag"])) {
-    standardise(run);
+  // Standardisation with training statistics.
+  if (python_bool(options["mapflag"])) {
+    standardise_sequences(run);
   } else {
     run.feature_mean = np.attr("zeros")(py::make_tuple(1, f, 1), py::arg("dtype") = np.attr("float32"));
     run.feature_std = np.attr("ones")(py::make_tuple(1, f, 1), py::arg("dtype") = np.attr("float32"));
   }
 
-  // 2. Device.
+  // Device.
   const std::string device_sel = to_lower_text(options["deviceSel"]);
   if (device_sel != "auto" && device_sel != "cpu" && device_sel != "gpu")
     raise_value_error("deviceSel 必须是 auto/cpu/gpu");
-  const bool cuda = truth(torch.attr("cuda").attr("is_available")());
+  const bool cuda = python_bool(torch.attr("cuda").attr("is_available")());
   const bool use_gpu = cuda && (device_sel == "auto" || device_sel == "gpu");
-  if (device_sel == "gpu" && !cuda) print_line("指定了GPU，但当前PyTorch未检测到可用GPU，已自动改用CPU。");
+  if (device_sel == "gpu" && !cuda && run.prints()) print_line("指定了GPU，但当前PyTorch未检测到可用GPU，已自动改用CPU。");
   run.device_name = use_gpu ? "cuda" : "cpu";
   run.device = use_gpu ? at::Device(at::kCUDA, 0) : at::Device(at::kCPU);
   if (use_gpu)
     run.device = at::Device(at::kCUDA, static_cast<c10::DeviceIndex>(
                                            torch.attr("cuda").attr("current_device")().cast<int>()));
 
-  // 3. Host tensors (the sequences are shared, not copied).
+  // Host tensors (the sequences are shared, not copied).
   run.x_tensor = torch.attr("from_numpy")(run.sequences).cast<at::Tensor>();
   run.y_tensor = torch.attr("as_tensor")(run.y_encoded, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   run.batch_size = int64_saturating(to_int(options["batchSize"]));
 
-  // 4. Network.
+  // Network.
   py::list conv_channels;
   for (py::handle v : options["convChannels"]) conv_channels.append(to_int(v));
-  py::object cls = py::module_::import("HybridSeqTrain").attr("_CNNRNNClassifier");
+  py::object cls = run.module.attr("_CNNRNNClassifier");
   run.model = cls(py::arg("input_features") = py::int_(f), py::arg("num_classes") = py::int_(run.num_classes),
                   py::arg("conv_channels") = conv_channels, py::arg("kernel_size") = to_int(options["kernelSize"]),
                   py::arg("pool_size") = to_int(options["poolSize"]),
@@ -164,7 +162,7 @@ void run_training(RunContext& run) {
                   py::arg("dropout") = to_float(options["dropout"]));
   run.model = run.model.attr("to")(py::str(run.device_name));
 
-  // 5-8. Class weights, loss, optimiser, schedule.
+  // Class weights, loss, optimiser, schedule.
   EngineConfig cfg;
   cfg.device = run.device;
   cfg.class_weights = class_weights(run);
@@ -173,6 +171,7 @@ void run_training(RunContext& run) {
   else if (solver == "sgdm") cfg.solver = Solver::SGDM;
   else if (solver == "rmsprop") cfg.solver = Solver::RMSPROP;
   else raise_value_error("solverName 必须是 adam/sgdm/rmsprop");
+  check_optimiser_settings(run.model, options, solver);
   cfg.learn_rate = as_double(to_float(options["learnRate"]));
   const std::string schedule = to_lower_text(options["learnRateSchedule"]);
   if (schedule == "piecewise") {
@@ -186,25 +185,35 @@ void run_training(RunContext& run) {
   cfg.max_epochs = int64_saturating(to_int(options["maxEpochs"]));
   cfg.patience = int64_saturating(to_int(options["earlyStoppingPatience"]));
 
-  // 10. Header.
-  print_line("\nCNN-RNN 通用分类开始训练");
-  print_line("原始尺寸: " + text_of(run.shape_info["originalShape"]) + " -> 适配尺寸: " +
-             text_of(run.shape_info["adaptedShape"]));
-  print_line("训练集/验证集/测试集: " + std::to_string(run.train_idx.size()) + "/" +
-             std::to_string(run.val_idx.size()) + "/" + std::to_string(run.test_idx.size()));
-  print_line("网络: " + py::str("{}").format(options["networkType"]).cast<std::string>() + " | 设备: " +
-             run.device_name + " | 类别数: " + std::to_string(run.num_classes));
+  cfg.collective = run.collective.get();
 
-  // 11-12. Epoch loop and restore of the best state.
+  // Header.
+  if (run.prints()) {
+    print_line("\nCNN-RNN 通用分类开始训练");
+    print_line("原始尺寸: " + text_of(run.shape_info["originalShape"]) + " -> 适配尺寸: " +
+               text_of(run.shape_info["adaptedShape"]));
+    print_line("训练集/验证集/测试集: " + std::to_string(run.train_idx.size()) + "/" +
+               std::to_string(run.val_idx.size()) + "/" + std::to_string(run.test_idx.size()));
+    print_line("网络: " + py::str("{}").format(options["networkType"]).cast<std::string>() + " | 设备: " +
+               run.device_name + " | 类别数: " + std::to_string(run.num_classes));
+  }
+
+  // Epoch loop and restore of the best state.
   run.model.attr("train")();
   run.net = extract_net_params(run.model);
   at::Tensor train_rows = torch.attr("as_tensor")(run.train_idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   at::Tensor val_rows = torch.attr("as_tensor")(run.val_idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   EngineResult result;
-  {
-    EngineHooks hooks = python_hooks();
+  try {
+    EngineHooks hooks = python_hooks(run.prints());
     py::gil_scoped_release nogil;
     result = train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks);
+  } catch (...) {
+    {
+      py::error_scope pending;  // eval() runs with the pending error put aside, then it is back
+      run.model.attr("eval")();  // (the engine has put the network's flags back itself)
+    }
+    rethrow_pending();
   }
   run.model.attr("eval")();
   run.net.set_training(false);

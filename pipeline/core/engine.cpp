@@ -8,11 +8,15 @@
 
 #include "runtime/host_allocator.h"
 #include "core/optimizer.h"
-#include "runtime/torch_compat.h"
 
 namespace hst {
 
 namespace {
+
+// Gradients are rescaled to this joint L2 norm at most before every step.
+constexpr double kClipNorm = 5.0;
+// A validation loss counts as better only when it beats the best by more than this.
+constexpr double kMinImprovement = 1e-6;
 
 // Gathers rows of a host tensor for one batch and puts them on the device.
 // On CUDA the rows land in a pinned staging buffer first and are copied
@@ -24,7 +28,7 @@ at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at
   shape[0] = rows.size(0);
   at::Tensor staging = at::empty(shape, host.options().pinned_memory(true));
   at::index_select_out(staging, host, 0, rows);
-  return compat::to_device_async(staging, device);
+  return staging.to(device, /*non_blocking=*/true);
 }
 
 at::Tensor batch_loss(const at::Tensor& logits, const at::Tensor& target, const at::Tensor& weights) {
@@ -68,8 +72,126 @@ struct PassTotals {
     }
   }
 
+  // Sums of all ranks' passes, the same on every rank.
+  void sum_over_ranks(Collective& group, const at::Device& device) {
+    at::Tensor v = at::tensor({loss_sum, static_cast<double>(correct), static_cast<double>(count)}, at::kDouble);
+    at::Tensor on_device = v.to(device);
+    group.allreduce_sum({on_device});
+    v = on_device.to(at::kCPU);
+    const double* a = v.data_ptr<double>();
+    loss_sum = a[0];
+    correct = static_cast<int64_t>(a[1]);
+    count = static_cast<int64_t>(a[2]);
+  }
+
   double mean_loss() const { return loss_sum / static_cast<double>(std::max<int64_t>(count, 1)); }
   double accuracy() const { return static_cast<double>(correct) / static_cast<double>(std::max<int64_t>(count, 1)); }
+};
+
+// Gradients travel in buckets of at most this many elements (16 MiB of
+// float32), all issued before the first wait.
+constexpr int64_t kBucketElements = int64_t(1) << 22;
+
+// One tensor viewing every gradient when they lie back to back in one buffer
+// (the fused optimiser keeps them so); undefined otherwise.
+at::Tensor flat_gradient_view(const std::vector<at::Tensor>& grads) {
+  if (grads.empty() || !grads[0].defined()) return at::Tensor();
+  const at::Tensor& first = grads[0];
+  const auto* base = static_cast<const char*>(first.data_ptr());
+  int64_t total = 0;
+  for (const at::Tensor& g : grads) {
+    if (!g.defined() || !g.is_contiguous() || g.scalar_type() != first.scalar_type() ||
+        g.device() != first.device() || !g.storage().is_alias_of(first.storage()) ||
+        static_cast<const char*>(g.data_ptr()) != base + total * first.element_size())
+      return at::Tensor();
+    total += g.numel();
+  }
+  return first.as_strided({total}, {1});
+}
+
+// Replaces every gradient by its mean over the ranks.
+void average_gradients(const std::vector<at::Tensor>& params, Collective& group) {
+  at::NoGradGuard no_grad;
+  std::vector<at::Tensor> grads;
+  for (const at::Tensor& p : params) grads.push_back(p.grad());
+  at::Tensor flat = flat_gradient_view(grads);
+  const bool packed = !flat.defined();
+  if (packed) {
+    // Separate gradient tensors (the per-tensor optimiser): pack, reduce,
+    // unpack. A parameter without a gradient contributes zeros.
+    std::vector<at::Tensor> parts;
+    for (size_t i = 0; i < params.size(); ++i)
+      parts.push_back(grads[i].defined() ? grads[i].reshape(-1) : at::zeros({params[i].numel()}, params[i].options()));
+    flat = at::cat(parts);
+  }
+  std::vector<at::Tensor> buckets;
+  const int64_t n = flat.numel();
+  for (int64_t off = 0; off < n; off += kBucketElements)
+    buckets.push_back(flat.narrow(0, off, std::min(kBucketElements, n - off)));
+  group.allreduce_sum(buckets);
+  flat.div_(group.world_size());
+  if (packed) {
+    int64_t off = 0;
+    for (size_t i = 0; i < params.size(); ++i) {
+      const int64_t k = params[i].numel();
+      if (grads[i].defined()) grads[i].copy_(flat.narrow(0, off, k).view(grads[i].sizes()));
+      off += k;
+    }
+  }
+}
+
+// BatchNorm's running statistics are gathered from each rank's own batches;
+// their mean over the ranks is what every rank validates and keeps.
+void average_running_statistics(NetParams& net, Collective& group) {
+  at::NoGradGuard no_grad;
+  std::vector<at::Tensor> stats;
+  for (CnnStep& step : net.cnn) {
+    if (step.kind != CnnStep::BATCH_NORM) continue;
+    for (at::Tensor* t : {&step.bn.running_mean, &step.bn.running_var})
+      if (t->defined() && t->is_floating_point()) stats.push_back(*t);
+  }
+  if (stats.empty()) return;
+  std::vector<at::Tensor> parts;
+  for (const at::Tensor& t : stats) parts.push_back(t.reshape(-1));
+  at::Tensor flat = at::cat(parts);
+  group.allreduce_sum({flat});
+  flat.div_(group.world_size());
+  int64_t off = 0;
+  for (at::Tensor& t : stats) {
+    t.copy_(flat.narrow(0, off, t.numel()).view(t.sizes()));
+    off += t.numel();
+  }
+}
+
+// The same permutation of 0..n-1 on every rank: rank 0's.
+at::Tensor shared_permutation(int64_t n, Collective& group, const at::Device& device) {
+  at::Tensor perm = at::randperm(n, at::TensorOptions().dtype(at::kLong));
+  at::Tensor on_device = perm.to(device);
+  group.broadcast(on_device, /*root=*/0);
+  return on_device.to(at::kCPU);
+}
+
+// However train_network ends (a result, Ctrl-C, an error of a hook), the
+// network leaves it in eval mode and every parameter owns its memory again:
+// the fused optimiser packs them as views of one flat buffer while it runs.
+class TrainingScope {
+ public:
+  explicit TrainingScope(NetParams& net) : net_(net) {}
+  TrainingScope(const TrainingScope&) = delete;
+  TrainingScope& operator=(const TrainingScope&) = delete;
+  ~TrainingScope() {
+    at::NoGradGuard no_grad;
+    for (at::Tensor p : net_.parameters()) {
+      at::Tensor own = p.detach().clone();
+      p.set_(own);
+      at::Tensor& g = p.mutable_grad();
+      if (g.defined()) g = g.detach().clone();
+    }
+    net_.set_training(false);
+  }
+
+ private:
+  NetParams& net_;
 };
 
 }  // namespace
@@ -77,6 +199,7 @@ struct PassTotals {
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
                            const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks) {
   HostAllocatorScope cached_allocations;
+  TrainingScope training_scope(net);
   EngineResult result;
   result.best_val_loss = std::numeric_limits<double>::infinity();
   const std::vector<at::Tensor> params = net.parameters();
@@ -92,45 +215,63 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   const int64_t n_train = train_idx.size(0);
   const int64_t n_val = val_idx.size(0);
   const int64_t bs = std::max<int64_t>(cfg.batch_size, 1);
+  Collective* group = cfg.collective && cfg.collective->world_size() > 1 ? cfg.collective : nullptr;
 
   for (int64_t epoch = 1; epoch <= cfg.max_epochs; ++epoch) {
     // Training pass: a fresh order of the training rows every epoch.
     net.set_training(true);
     PassTotals train(cfg.device);
-    at::Tensor order = train_idx.index_select(0, at::randperm(n_train, at::TensorOptions().dtype(at::kLong)));
-    for (int64_t start = 0; start < n_train; start += bs) {
-      at::Tensor rows = order.slice(0, start, std::min(start + bs, n_train));
+    at::Tensor order;
+    if (group) {
+      // One permutation for all ranks; this rank trains on its share of it.
+      order = rank_share(train_idx.index_select(0, shared_permutation(n_train, *group, cfg.device)), group->rank(),
+                         group->world_size());
+    } else {
+      order = train_idx.index_select(0, at::randperm(n_train, at::TensorOptions().dtype(at::kLong)));
+    }
+    const int64_t n_order = order.size(0);
+    for (int64_t start = 0; start < n_order; start += bs) {
+      at::Tensor rows = order.slice(0, start, std::min(start + bs, n_order));
       at::Tensor bx = gather_batch(x, rows, cfg.device);
       at::Tensor by = gather_batch(y, rows, cfg.device);
       optimizer->zero_grad();
-      at::Tensor logits = network_forward(net, bx);
+      at::Tensor logits = network_forward(net, bx, Kernels::Native);
       at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
       torch::autograd::backward({loss});
-      optimizer->clip_and_step(/*max_norm=*/5.0, lr);
+      if (group) average_gradients(params, *group);
+      optimizer->clip_and_step(kClipNorm, lr);
       train.add(loss.detach(), logits.detach(), by);
       if (hooks.check_interrupt) hooks.check_interrupt();
     }
     train.finish();
+    if (group) {
+      train.sum_over_ranks(*group, cfg.device);
+      average_running_statistics(net, *group);
+    }
 
-    // Validation pass, rows in index order.
+    // Validation pass, rows in index order; with several ranks each takes
+    // every world-th row and the sums are taken over all of them.
     net.set_training(false);
     PassTotals val(cfg.device);
+    const at::Tensor val_rows = group ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
+    const int64_t n_val_rows = val_rows.size(0);
     {
       at::NoGradGuard no_grad;
-      for (int64_t start = 0; start < n_val; start += bs) {
-        at::Tensor rows = val_idx.slice(0, start, std::min(start + bs, n_val));
+      for (int64_t start = 0; start < n_val_rows; start += bs) {
+        at::Tensor rows = val_rows.slice(0, start, std::min(start + bs, n_val_rows));
         at::Tensor bx = gather_batch(x, rows, cfg.device);
         at::Tensor by = gather_batch(y, rows, cfg.device);
-        at::Tensor logits = network_forward(net, bx);
+        at::Tensor logits = network_forward(net, bx, Kernels::Native);
         val.add(batch_loss(logits, by, cfg.class_weights), logits, by);
         if (hooks.check_interrupt) hooks.check_interrupt();
       }
     }
     val.finish();
+    if (group) val.sum_over_ranks(*group, cfg.device);
 
     EpochStats stats{train.mean_loss(), val.mean_loss(), train.accuracy(), val.accuracy()};
     result.history.push_back(stats);
-    if (stats.val_loss < result.best_val_loss - 1e-6) {
+    if (stats.val_loss < result.best_val_loss - kMinImprovement) {
       result.best_val_loss = stats.val_loss;
       result.best_epoch = epoch;
       patience_count = 0;
@@ -152,11 +293,12 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     at::NoGradGuard no_grad;
     for (size_t i = 0; i < state.size(); ++i) state[i].copy_(best_state[i]);
   }
-  net.set_training(false);
   return result;
 }
 
-std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
+namespace {
+
+std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
                                                const EngineHooks& hooks) {
   at::NoGradGuard no_grad;
@@ -166,7 +308,7 @@ std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::T
   std::vector<at::Tensor> codes, probs;
   for (int64_t start = 0; start < m; start += bs) {
     at::Tensor rows = idx.slice(0, start, std::min(start + bs, m));
-    at::Tensor logits = network_forward(net, gather_batch(x, rows, device));
+    at::Tensor logits = network_forward(net, gather_batch(x, rows, device), Kernels::Native);
     at::Tensor p = at::softmax(logits, 1);
     probs.push_back(p);
     codes.push_back(p.argmax(1));
@@ -177,6 +319,39 @@ std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::T
     return {at::empty({0}, at::kLong), at::empty({0, k}, at::kFloat)};
   }
   return {at::cat(codes).to(at::kCPU).contiguous(), at::cat(probs).to(at::kCPU).to(at::kFloat).contiguous()};
+}
+
+}  // namespace
+
+std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
+                                               int64_t batch_size, const at::Device& device,
+                                               const EngineHooks& hooks, Collective* collective) {
+  if (!collective || collective->world_size() <= 1) return predict_here(net, x, idx, batch_size, device, hooks);
+  // Rank r predicts the r-th of `world` consecutive parts; the parts meet in
+  // zero-filled buffers summed over the ranks, so every rank returns all rows.
+  const int64_t m = idx.size(0);
+  const int64_t world = collective->world_size(), r = collective->rank();
+  const int64_t lo = m * r / world, hi = m * (r + 1) / world;
+  auto part = predict_here(net, x, idx.slice(0, lo, hi), batch_size, device, hooks);
+  const int64_t k = net.fc_weight.size(0);
+  at::Tensor codes = at::zeros({m}, at::TensorOptions().dtype(at::kLong).device(device));
+  at::Tensor probs = at::zeros({m, k}, at::TensorOptions().dtype(at::kFloat).device(device));
+  codes.narrow(0, lo, hi - lo).copy_(part.first);
+  probs.narrow(0, lo, hi - lo).copy_(part.second);
+  collective->allreduce_sum({codes, probs});
+  return {codes.to(at::kCPU).contiguous(), probs.to(at::kCPU).contiguous()};
+}
+
+at::Tensor rank_share(const at::Tensor& order, int rank, int world) {
+  const int64_t n = order.size(0);
+  if (n == 0) return order;
+  const int64_t per_rank = (n + world - 1) / world;
+  const int64_t total = per_rank * world;
+  std::vector<at::Tensor> parts{order};
+  for (int64_t missing = total - n; missing > 0; missing -= std::min(missing, n))
+    parts.push_back(order.slice(0, 0, std::min(missing, n)));
+  at::Tensor padded = parts.size() == 1 ? order : at::cat(parts);
+  return padded.slice(0, rank, total, world).contiguous();
 }
 
 }  // namespace hst

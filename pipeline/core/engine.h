@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/collective.h"
 #include "core/network.h"
 
 namespace hst {
@@ -27,6 +28,12 @@ struct EngineConfig {
   double drop_factor = 0.5;
   at::Tensor class_weights;  // undefined: unweighted loss; else [K] on the device
   at::Device device = at::kCPU;
+  // Data-parallel training when set (more than one rank): each rank trains
+  // on its share of every epoch with `batch_size` rows a batch, gradients are
+  // averaged over the ranks before every step, and the validation sums are
+  // taken over all ranks, so every rank ends with the same network and
+  // history. Null: one process, nothing is exchanged.
+  Collective* collective = nullptr;
 };
 
 struct EpochStats {
@@ -53,9 +60,17 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
 
 // Predicts the rows `idx` in batches: (codes int64 [m], probabilities
 // float32 [m, K]) on the host, in `idx` order. Uses the network's current
-// training flags (eval after train_network).
+// training flags (eval after train_network). With a collective every rank
+// predicts its own part of `idx` and all ranks return the whole result.
 std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
-                                               const EngineHooks& hooks);
+                                               const EngineHooks& hooks, Collective* collective = nullptr);
+
+// The rows of `order` that `rank` of `world` ranks trains on, divided as
+// torch.utils.data.DistributedSampler divides them (drop_last false): the
+// order is padded with its own first rows to a multiple of `world`, and rank
+// r takes every world-th row from position r. Every rank gets
+// ceil(n / world) rows.
+at::Tensor rank_share(const at::Tensor& order, int rank, int world);
 
 }  // namespace hst
