@@ -115,9 +115,6 @@ def _network():
     ("rnn.hidden_size", "5", "LSTM.hidden_size must be an int, got str"),
     ("rnn.dropout", None, "LSTM.dropout must be a float, got NoneType"),
     ("dropout.p", "0.1", "Dropout.p must be a float, got str"),
-    ("classifier", "Identity", "unsupported classifier: Identity"),
-    ("rnn", "Identity", "unsupported recurrent layer: Identity"),
-    ("dropout", "Identity", "unsupported dropout layer: Identity"),
 ])
 def test_changed_network_settings_raise_type_errors_naming_them(path, value, message):
     import torch

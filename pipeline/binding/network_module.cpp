@@ -1,8 +1,16 @@
 // The `_CNNRNNClassifier` class: its torch.nn structure (built through
 // torch.nn classes so state_dict, parameters(), .to() and saving behave as
 // usual) and the binding of its forward to the core's forward definition.
+#include <algorithm>
+#include <vector>
+
+#include <c10/core/impl/LocalDispatchKeySet.h>
+#include <torch/csrc/autograd/python_variable.h>
+#include <torch/csrc/jit/frontend/tracer.h>
+
 #include "binding/stages.h"
 #include "core/network.h"
+#include "runtime/torch_compat.h"
 
 namespace hst {
 
@@ -63,8 +71,8 @@ NetParams extract_net_params(py::handle module) {
       s.bn.num_batches_tracked = tensor_or_undefined(layer, "num_batches_tracked");
       s.bn.eps = setting<double>(layer, "eps", "a float");
       s.bn.momentum = layer.attr("momentum").is_none() ? -1.0 : setting<double>(layer, "momentum", "a float or None");
-      s.bn.training = truth(layer.attr("training"));
-      s.bn.track_running_stats = truth(layer.attr("track_running_stats"));
+      s.bn.training = python_bool(layer.attr("training"));
+      s.bn.track_running_stats = python_bool(layer.attr("track_running_stats"));
     } else if (py::isinstance(layer, nn.attr("ReLU"))) {
       s.kind = CnnStep::RELU;
     } else if (py::isinstance(layer, nn.attr("MaxPool1d"))) {
@@ -72,7 +80,7 @@ NetParams extract_net_params(py::handle module) {
       s.pool_kernel = first_int(layer, "kernel_size");
       s.pool_stride = layer.attr("stride").is_none() ? s.pool_kernel : first_int(layer, "stride");
       TORCH_CHECK_VALUE(first_int(layer, "padding") == 0 && first_int(layer, "dilation") == 1 &&
-                            !truth(layer.attr("ceil_mode")),
+                            !python_bool(layer.attr("ceil_mode")),
                         "only plain max pooling is supported in cnn");
     } else {
       throw py::type_error("unsupported layer in cnn: " + std::string(Py_TYPE(layer.ptr())->tp_name));
@@ -98,18 +106,18 @@ NetParams extract_net_params(py::handle module) {
   }
   p.rnn.hidden_size = setting<int64_t>(rnn, "hidden_size", "an int");
   p.rnn.num_layers = setting<int64_t>(rnn, "num_layers", "an int");
-  p.rnn.bidirectional = truth(rnn.attr("bidirectional"));
-  p.rnn.has_biases = truth(rnn.attr("bias"));
-  p.rnn.batch_first = truth(rnn.attr("batch_first"));
+  p.rnn.bidirectional = python_bool(rnn.attr("bidirectional"));
+  p.rnn.has_biases = python_bool(rnn.attr("bias"));
+  p.rnn.batch_first = python_bool(rnn.attr("batch_first"));
   p.rnn.dropout = setting<double>(rnn, "dropout", "a float");
-  p.rnn.training = truth(rnn.attr("training"));
+  p.rnn.training = python_bool(rnn.attr("training"));
 
-  p.bidirectional_summary = truth(module.attr("bidirectional"));
+  p.bidirectional_summary = python_bool(module.attr("bidirectional"));
   py::object drop = module.attr("dropout");
   if (!py::isinstance(drop, nn.attr("Dropout")))
     throw py::type_error("unsupported dropout layer: " + std::string(Py_TYPE(drop.ptr())->tp_name));
   p.dropout_p = setting<double>(drop, "p", "a float");
-  p.dropout_training = truth(drop.attr("training"));
+  p.dropout_training = python_bool(drop.attr("training"));
   py::object fc = module.attr("classifier");
   if (!py::isinstance(fc, nn.attr("Linear")))
     throw py::type_error("unsupported classifier: " + std::string(Py_TYPE(fc.ptr())->tp_name));
@@ -172,12 +180,196 @@ static void classifier_init(py::object self, py::object input_features, py::obje
   self.attr("classifier") = nn.attr("Linear")(rnn_output_size, num_classes);
 }
 
+namespace {
+
+// The stages as calls of the module's own submodules (self.cnn(x),
+// self.rnn(x)[0], ...), so their hooks fire and tracers, exporters and
+// compilers record torch.nn's layers. Runs with the GIL held.
+class ModuleStages final : public NetworkStages {
+ public:
+  explicit ModuleStages(py::handle self) : self_(self) {}
+  at::Tensor cnn(const at::Tensor& x) const override { return tensor_from("cnn", self_.attr("cnn")(x)); }
+  at::Tensor rnn(const at::Tensor& x) const override {
+    return tensor_from("rnn", self_.attr("rnn")(x)[py::int_(0)]);
+  }
+  bool bidirectional() const override { return python_bool(self_.attr("bidirectional")); }
+  at::Tensor dropout(const at::Tensor& s) const override { return tensor_from("dropout", self_.attr("dropout")(s)); }
+  at::Tensor classifier(const at::Tensor& s) const override {
+    return tensor_from("classifier", self_.attr("classifier")(s));
+  }
+
+ private:
+  static at::Tensor tensor_from(const char* stage, const py::object& value) {
+    if (!THPVariable_Check(value.ptr()))
+      throw py::type_error(std::string("_CNNRNNClassifier.forward: the ") + stage + " stage gave " +
+                           Py_TYPE(value.ptr())->tp_name + ", expected a Tensor");
+    return value.cast<at::Tensor>();
+  }
+  py::handle self_;
+};
+
+bool nonempty_entry(PyObject* dict, const char* key) {
+  PyObject* value = dict ? PyDict_GetItemString(dict, key) : nullptr;  // borrowed
+  if (!value || value == Py_None) return false;
+  const Py_ssize_t n = PyObject_Length(value);
+  if (n < 0) throw py::error_already_set();
+  return n > 0;
+}
+
+// Forward, forward-pre and backward hooks on `module` or any module below it
+// (each module looked at once, as modules() does).
+bool hooks_below(py::handle module, std::vector<PyObject*>& seen) {
+  if (std::find(seen.begin(), seen.end(), module.ptr()) != seen.end()) return false;
+  seen.push_back(module.ptr());
+  py::object dict = py::getattr(module, "__dict__", py::none());
+  if (!PyDict_Check(dict.ptr())) return true;  // not a plain module: let torch.nn decide
+  for (const char* key : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"})
+    if (nonempty_entry(dict.ptr(), key)) return true;
+  PyObject* children = PyDict_GetItemString(dict.ptr(), "_modules");  // borrowed
+  if (children && PyDict_Check(children)) {
+    PyObject *key, *child;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(children, &pos, &key, &child))
+      if (child != Py_None && hooks_below(child, seen)) return true;
+  }
+  return false;
+}
+
+// A loaded module by name (sys.modules), or null: what is not loaded cannot be running.
+PyObject* loaded_module(const char* name) { return PyDict_GetItemString(PyImport_GetModuleDict(), name); }
+
+// Calls `module.name()` where the module is loaded and has the function.
+bool flag_of(const char* module, const char* name) {
+  PyObject* mod = loaded_module(module);
+  if (!mod) return false;
+  py::handle m(mod);
+  if (!py::hasattr(m, name)) return false;
+  return python_bool(m.attr(name)());
+}
+
+// Exactly torch.nn's own class (a subclass may run another forward).
+bool exactly(py::handle obj, const py::object& cls) { return Py_TYPE(obj.ptr()) == (PyTypeObject*)cls.ptr(); }
+
+// The module has the structure AtenStages runs: torch.nn's own classes, exactly.
+bool plain_structure(py::handle self) {
+  py::module_ nn = py::module_::import("torch.nn");
+  py::object cnn = self.attr("cnn");
+  if (!exactly(cnn, nn.attr("Sequential"))) return false;
+  const py::object kinds[] = {nn.attr("Conv1d"), nn.attr("BatchNorm1d"), nn.attr("ReLU"), nn.attr("MaxPool1d")};
+  for (py::handle layer : cnn) {
+    bool known = false;
+    for (const auto& k : kinds) known = known || exactly(layer, k);
+    if (!known) return false;
+  }
+  py::object rnn = self.attr("rnn");
+  return (exactly(rnn, nn.attr("LSTM")) || exactly(rnn, nn.attr("GRU")) || exactly(rnn, nn.attr("RNN"))) &&
+         exactly(self.attr("dropout"), nn.attr("Dropout")) && exactly(self.attr("classifier"), nn.attr("Linear"));
+}
+
+// A tensor whose operators reach the dense CPU kernels and autograd only: no
+// Python subclass or mode (fake, functional, proxy tensors), no autocast, no
+// functorch transform, in this thread's current dispatch state.
+bool plain_dispatch(const at::Tensor& t, const c10::impl::LocalDispatchKeySet& tls) {
+  for (c10::DispatchKey k : t.key_set() | tls.included_) {
+    if (tls.excluded_.has(k)) continue;
+    switch (k) {
+      case c10::DispatchKey::CPU:
+      case c10::DispatchKey::AutogradCPU:
+      case c10::DispatchKey::ADInplaceOrView:
+      case c10::DispatchKey::BackendSelect:
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+bool plain_cpu_float(const at::Tensor& t, const c10::impl::LocalDispatchKeySet& tls) {
+  return t.defined() && t.layout() == at::kStrided && t.device().is_cpu() && t.scalar_type() == at::kFloat &&
+         plain_dispatch(t, tls);
+}
+
+// Whether something could tell the native kernels from torch.nn's layers in
+// this call: a hook, a tracer or exporter, a compiler, a torch-function mode,
+// a tensor subclass, another dtype or device, or a module of another class.
+bool observable(py::handle self, py::handle x_obj, const at::Tensor& x) {
+  if (!THPVariable_CheckExact(x_obj.ptr())) return true;
+  if (torch::jit::tracer::isTracing() || compat::torch_function_mode_active()) return true;
+  const auto tls = c10::impl::tls_local_dispatch_key_set();
+  if (x.dim() != 3 || !plain_cpu_float(x, tls)) return true;
+  PyObject* nn_module = loaded_module("torch.nn.modules.module");
+  PyObject* globals = nn_module ? PyModule_GetDict(nn_module) : nullptr;  // borrowed
+  for (const char* key : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
+                          "_global_backward_pre_hooks"})
+    if (nonempty_entry(globals, key)) return true;
+  std::vector<PyObject*> seen;
+  if (hooks_below(self, seen)) return true;
+  if (flag_of("torch.onnx", "is_in_onnx_export") || flag_of("torch.compiler", "is_compiling") ||
+      flag_of("torch.compiler", "is_exporting"))
+    return true;
+  return !plain_structure(self);
+}
+
+// The parameters and buffers the native kernels would read are plain CPU float32.
+bool native_ready(const NetParams& p) {
+  const auto tls = c10::impl::tls_local_dispatch_key_set();
+  for (const at::Tensor& t : p.state()) {
+    if (t.defined() && t.scalar_type() == at::kLong) {  // BatchNorm's batch counter
+      if (!t.device().is_cpu() || !plain_dispatch(t, tls)) return false;
+    } else if (!plain_cpu_float(t, tls)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// model(x): the core's one forward definition, over the native kernels where
+// nothing can observe the difference (then without the GIL), over the
+// module's own submodules everywhere else.
 static at::Tensor classifier_forward(py::object self, py::object x) {
-  if (!py::isinstance(x, py::module_::import("torch").attr("Tensor")))
+  if (!THPVariable_Check(x.ptr()))
     throw py::type_error(std::string("forward() expected x to be a torch.Tensor, got ") + Py_TYPE(x.ptr())->tp_name);
-  NetParams p = extract_net_params(self);
-  at::Tensor input = x.cast<at::Tensor>();
-  return network_forward(p, input);
+  const at::Tensor input = x.cast<at::Tensor>();
+  if (observable(self, x, input)) return network_forward(ModuleStages(self), input);
+  const NetParams p = extract_net_params(self);
+  if (!native_ready(p)) return network_forward(ModuleStages(self), input);
+  py::gil_scoped_release nogil;
+  return network_forward(p, input, Kernels::Native);
+}
+
+// torch.jit.script asks a module for a scriptable version first: this one has
+// none, as its forward is C++; tracing records the same layers.
+static py::object refuse_scripting(py::object /*self*/) {
+  throw std::runtime_error(
+      "torch.jit.script cannot compile _CNNRNNClassifier: its forward is C++ code, which TorchScript cannot "
+      "read. Use torch.jit.trace(model, example_input) instead: the traced module records the same torch.nn "
+      "layers and runs any batch size and sequence length.");
+}
+
+// forward as a Python function whose body calls the C++ forward: torch's
+// compiler and exporter read a module's forward as a function (its __code__,
+// its source file), and the interpreter binds its arguments.
+static py::object forward_function(py::module_& m, py::cpp_function impl) {
+  py::module_ builtins = py::module_::import("builtins");
+  py::dict ns;
+  ns["__builtins__"] = builtins;
+  ns["__name__"] = m.attr("__name__");
+  ns["_forward"] = std::move(impl);
+  py::object code = builtins.attr("compile")("def forward(self, x):\n    return _forward(self, x)\n",
+                                             "<_CNNRNNClassifier.forward>", "exec");
+  builtins.attr("exec")(code, ns);
+  py::object fn = ns["forward"];
+  fn.attr("__qualname__") = py::str("_CNNRNNClassifier.forward");
+  fn.attr("__module__") = m.attr("__name__");
+  fn.attr("__doc__") = py::str("");
+  py::dict annotations;
+  annotations["x"] = py::str("torch.Tensor");
+  annotations["return"] = py::str("torch.Tensor");
+  fn.attr("__annotations__") = annotations;
+  return fn;
 }
 
 void register_network(py::module_& m) {
@@ -194,9 +386,7 @@ void register_network(py::module_& m) {
        param("network_type", "str"), param("rnn_hidden", "int"), param("rnn_layers", "int"),
        param("dropout", "float")},
       "None");
-  py::object forward = annotated::make(
-      m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x")), "forward",
-      "_CNNRNNClassifier.forward", "", {param("self", ""), param("x", "torch.Tensor")}, "torch.Tensor");
+  py::object forward = forward_function(m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x")));
   py::dict ns;
   ns["__module__"] = m.attr("__name__");
   ns["__qualname__"] = py::str("_CNNRNNClassifier");
@@ -205,6 +395,8 @@ void register_network(py::module_& m) {
   ns["forward"] = forward;
   py::object cls = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(
       "_CNNRNNClassifier", py::make_tuple(nn.attr("Module")), ns);
+  cls.attr("__prepare_scriptable__") = py::cpp_function(&refuse_scripting, py::name("__prepare_scriptable__"),
+                                                        py::is_method(cls));
   m.attr("_CNNRNNClassifier") = cls;
 }
 

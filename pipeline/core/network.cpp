@@ -4,19 +4,10 @@
 
 #include <ATen/core/grad_mode.h>
 
-#include <atomic>
-
 #include "kernels/conv_native.h"
 #include "kernels/rnn_native.h"
 
 namespace hst {
-
-namespace {
-std::atomic<bool> g_native_kernels{true};
-}
-
-bool native_kernels_enabled() { return g_native_kernels.load(std::memory_order_relaxed); }
-void set_native_kernels_enabled(bool on) { g_native_kernels.store(on, std::memory_order_relaxed); }
 
 void NetParams::set_training(bool on) {
   for (auto& s : cnn)
@@ -74,8 +65,8 @@ static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x)
                         at::globalContext().userEnabledCuDNN());
 }
 
-at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
-  if (native_kernels_enabled() && native_recurrent_supported(r, x)) return native_recurrent_forward(r, x);
+at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels) {
+  if (kernels == Kernels::Native && native_recurrent_supported(r, x)) return native_recurrent_forward(r, x);
   const int64_t dirs = r.bidirectional ? 2 : 1;
   const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
   at::Tensor h0 = at::zeros({r.num_layers * dirs, batch, r.hidden_size}, x.options());
@@ -98,41 +89,57 @@ at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
   }
 }
 
-at::Tensor network_forward(const NetParams& p, const at::Tensor& input) {
-  at::Tensor x = input;
-  if (native_kernels_enabled() && native_conv_supported(p.cnn, x)) {
-    x = native_conv_forward(p.cnn, x);  // the whole stack as one node
+at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x) {
+  at::Tensor features = stages.cnn(x);
+  at::Tensor out = stages.rnn(features.transpose(1, 2));  // [B, L', W]: steps along dim 1, as batch_first expects
+  at::Tensor summary;
+  if (stages.bidirectional()) {
+    // Symbolic width: an exporter tracing with symbolic sizes keeps the batch size free.
+    const c10::SymInt h = out.sym_size(-1) / c10::SymInt(2);
+    // forward direction after the last step, backward direction after reading back to the first
+    summary = at::cat({out.select(1, -1).slice_symint(1, 0, h), out.select(1, 0).slice_symint(1, h)}, 1);
   } else {
-    for (const auto& s : p.cnn) {
-      switch (s.kind) {
-        case CnnStep::CONV:
-          x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
-                         s.conv.groups);
-          break;
-        case CnnStep::BATCH_NORM:
-          x = batch_norm_step(s.bn, x);
-          break;
-        case CnnStep::RELU:
-          x = at::relu(x);
-          break;
-        case CnnStep::MAX_POOL:
-          x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
-          break;
-      }
+    summary = out.select(1, -1);
+  }
+  return stages.classifier(stages.dropout(summary));
+}
+
+at::Tensor AtenStages::cnn(const at::Tensor& input) const {
+  if (kernels_ == Kernels::Native && native_conv_supported(p_.cnn, input))
+    return native_conv_forward(p_.cnn, input);  // the whole stack as one node
+  at::Tensor x = input;
+  for (const auto& s : p_.cnn) {
+    switch (s.kind) {
+      case CnnStep::CONV:
+        x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
+                       s.conv.groups);
+        break;
+      case CnnStep::BATCH_NORM:
+        x = batch_norm_step(s.bn, x);
+        break;
+      case CnnStep::RELU:
+        x = at::relu(x);
+        break;
+      case CnnStep::MAX_POOL:
+        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
+        break;
     }
   }
-  x = x.transpose(1, 2);  // [B, L', W]: steps along dim 1, as batch_first expects
-  at::Tensor out = recurrent_forward(p.rnn, x);
-  at::Tensor summary;
-  if (p.bidirectional_summary) {
-    const int64_t h = out.size(-1) / 2;
-    // forward direction after the last step, backward direction after reading back to the first
-    summary = at::cat({out.select(1, out.size(1) - 1).slice(1, 0, h), out.select(1, 0).slice(1, h)}, 1);
-  } else {
-    summary = out.select(1, out.size(1) - 1);
-  }
-  summary = at::dropout(summary, p.dropout_p, p.dropout_training);
-  return at::linear(summary, p.fc_weight, p.fc_bias);
+  return x;
+}
+
+at::Tensor AtenStages::rnn(const at::Tensor& x) const { return recurrent_forward(p_.rnn, x, kernels_); }
+
+at::Tensor AtenStages::dropout(const at::Tensor& summary) const {
+  return at::dropout(summary, p_.dropout_p, p_.dropout_training);
+}
+
+at::Tensor AtenStages::classifier(const at::Tensor& summary) const {
+  return at::linear(summary, p_.fc_weight, p_.fc_bias);
+}
+
+at::Tensor network_forward(const NetParams& p, const at::Tensor& x, Kernels kernels) {
+  return network_forward(AtenStages(p, kernels), x);
 }
 
 }  // namespace hst
