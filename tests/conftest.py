@@ -5,6 +5,7 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 
 import numpy as np
 import pytest
+import torch
 
 # The 29 option keys in the order their defaults are inserted, with the defaults.
 DEFAULTS = [
@@ -44,3 +45,15 @@ def fast():
 @pytest.fixture
 def data():
     return make_data()
+
+
+def plain_forward(module, x):
+    """The network's forward written in Python over the module's torch.nn submodules: the
+    reference the native forward is held to."""
+    out = module.rnn(module.cnn(x).transpose(1, 2))[0]
+    if module.bidirectional:
+        h = out.shape[-1] // 2
+        summary = torch.cat([out[:, -1, :h], out[:, 0, h:]], dim=1)
+    else:
+        summary = out[:, -1, :]
+    return module.classifier(module.dropout(summary))

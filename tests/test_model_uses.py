@@ -15,23 +15,12 @@ import torch
 from torch import nn
 
 import HybridSeqTrain as hst
-from conftest import fast_options
+from conftest import fast_options, plain_forward
 
 TORCH2 = int(torch.__version__.split(".")[0]) >= 2
 HAS_ONNX = all(importlib.util.find_spec(name) is not None for name in ("onnx", "onnxruntime"))
 NO_ONNX = "onnx and onnxruntime are not installed on this stack"
 ONNX_HAS_DYNAMO_ARG = "dynamo" in inspect.signature(torch.onnx.export).parameters
-
-
-def plain_forward(m, x):
-    """The network's forward written with the submodules' own calls."""
-    out = m.rnn(m.cnn(x).transpose(1, 2))[0]
-    if m.bidirectional:
-        h = out.shape[-1] // 2
-        summary = torch.cat([out[:, -1, :h], out[:, 0, h:]], dim=1)
-    else:
-        summary = out[:, -1, :]
-    return m.classifier(m.dropout(summary))
 
 
 @pytest.fixture(scope="module", params=["LSTM", "BiGRU"])

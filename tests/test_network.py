@@ -8,6 +8,7 @@ import torch
 from torch import nn
 
 import HybridSeqTrain as hst
+from conftest import plain_forward as python_forward
 
 Net = hst._CNNRNNClassifier
 RNN_CLASSES = {"RNN": nn.RNN, "LSTM": nn.LSTM, "GRU": nn.GRU}
@@ -37,17 +38,6 @@ class Reference(nn.Module):
 
     def forward(self, x):
         return python_forward(self, x)
-
-
-def python_forward(module, x):
-    """The forward pass written in Python over the submodules of `module`."""
-    out, _ = module.rnn(module.cnn(x).transpose(1, 2))
-    if module.bidirectional:
-        h = out.shape[-1] // 2
-        summary = torch.cat([out[:, -1, :h], out[:, 0, h:]], dim=1)
-    else:
-        summary = out[:, -1, :]
-    return module.classifier(module.dropout(summary))
 
 
 def build(**kw):

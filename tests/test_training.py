@@ -11,6 +11,7 @@ import torch
 from torch import nn
 
 import HybridSeqTrain as H
+from conftest import plain_forward as _reference_forward
 
 
 def _data(n=90, channels=3, length=12, classes=3, seed=0):
@@ -20,18 +21,6 @@ def _data(n=90, channels=3, length=12, classes=3, seed=0):
     X = rng.normal(scale=0.5, size=(n, channels, length))
     X += np.sin(2 * np.pi * (y[:, None] + 1) * t)[:, None, :] * np.arange(1, channels + 1)[None, :, None]
     return X.astype(np.float64), y
-
-
-def _reference_forward(model, x):
-    """The network's forward written with the torch.nn submodules."""
-    h = model.cnn(x).transpose(1, 2)
-    out, _ = model.rnn(h)
-    if model.bidirectional:
-        half = out.shape[-1] // 2
-        summary = torch.cat([out[:, -1, :half], out[:, 0, half:]], dim=1)
-    else:
-        summary = out[:, -1, :]
-    return model.classifier(model.dropout(summary))
 
 
 def _reference_run(X, y, opts, info, forward=_reference_forward):
