@@ -108,11 +108,17 @@ def _free_port():
         return s.getsockname()[1]
 
 
+# The 1-minute load average when each group of processes started: CPU times
+# of ranks that wait on each other compare only on an otherwise idle machine.
+LOAD_BEFORE_RUNS = []
+
+
 def _run(world, calls, tmp_path, timeout=240, group_timeout=20):
     """Starts `world` ranks (world 0: one process, never a process group) on the
     calls; returns per rank (the results of its calls, its standard output of
     each call)."""
     port = _free_port()
+    LOAD_BEFORE_RUNS.append(os.getloadavg()[0])
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), GLOO_SOCKET_IFNAME="lo",
                OMP_NUM_THREADS="1", MPLBACKEND="Agg")
     spec = json.dumps({"timeout": group_timeout, "calls": calls})
@@ -245,6 +251,11 @@ def test_digits_accuracy_and_each_ranks_cpu_time_against_one_process(single, two
         # of the steps at the same learning rate); the bound catches a broken
         # exchange (wrong averages or shares fall far lower), not this spread.
         assert accuracy >= alone["accuracy"] - 0.04, world
+    busy = max(LOAD_BEFORE_RUNS)
+    if busy > (os.cpu_count() or 1):
+        pytest.skip("CPU times not compared: load average %.1f on %d cores before the ranks started (other work "
+                    "competes with ranks that wait on each other)" % (busy, os.cpu_count() or 1))
+    for world, accuracy, cpu_per_epoch in checks:
         # Each rank does about 1/world of every epoch's work, plus the exchange.
         for c in cpu_per_epoch:
             assert c < alone_per_epoch * (0.5 + 0.75 / world), world
