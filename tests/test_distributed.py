@@ -120,7 +120,8 @@ def _run(world, calls, tmp_path, timeout=240, group_timeout=20):
     port = _free_port()
     LOAD_BEFORE_RUNS.append(os.getloadavg()[0])
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), GLOO_SOCKET_IFNAME="lo",
-               OMP_NUM_THREADS="1", MPLBACKEND="Agg")
+               OMP_NUM_THREADS="1", MPLBACKEND="Agg",
+               USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
     spec = json.dumps({"timeout": group_timeout, "calls": calls})
     procs = []
     for rank in range(max(world, 1)):
