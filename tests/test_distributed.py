@@ -30,7 +30,7 @@ import torch.distributed as dist
 import HybridSeqTrain as H
 
 rank, world, port, out_path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-spec = json.loads(sys.argv[5])
+job = json.loads(sys.argv[5])
 
 
 def data(call):
@@ -46,10 +46,10 @@ def data(call):
 
 
 results = []
-for call in spec["calls"]:
+for call in job["calls"]:
     if call.get("group") and world > 0 and not dist.is_initialized():
         dist.init_process_group("gloo", init_method="tcp://127.0.0.1:%d" % port, rank=rank, world_size=world,
-                                timeout=datetime.timedelta(seconds=spec["timeout"]))
+                                timeout=datetime.timedelta(seconds=job["timeout"]))
     X, Y = data(call)
     options = dict(call["options"], **call.get("rank_options", {}).get(str(rank), {}))
     result = {}
@@ -122,11 +122,11 @@ def _run(world, calls, tmp_path, timeout=240, group_timeout=20):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), GLOO_SOCKET_IFNAME="lo",
                OMP_NUM_THREADS="1", MPLBACKEND="Agg",
                USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
-    spec = json.dumps({"timeout": group_timeout, "calls": calls})
+    job = json.dumps({"timeout": group_timeout, "calls": calls})
     procs = []
     for rank in range(max(world, 1)):
         out = tmp_path / ("rank%d-%d.pkl" % (rank, port))
-        cmd = [sys.executable, "-c", WORKER, str(rank), str(world), str(port), str(out), spec]
+        cmd = [sys.executable, "-c", WORKER, str(rank), str(world), str(port), str(out), job]
         procs.append((subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE), out))
     start = time.monotonic()
     runs = []
