@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
       return out;
     }();
     auto run = [&](bool native) {
-      at::Tensor y = native ? hst::native_conv_forward(steps, x) : library_forward(steps, x);
+      at::Tensor y = native ? hst::kernels::native_conv_forward(steps, x) : library_forward(steps, x);
       const at::Tensor g = at::ones_like(y);
       torch::autograd::grad({y}, params, {g});
     };

@@ -139,8 +139,8 @@ int main(int argc, char** argv) {
       fn(r, x);
     };
     const auto [fb_wall, fb_cpu] = compare([&] { train_step(torch_recurrent); },
-                                           [&] { train_step(hst::native_recurrent_forward); }, seconds);
-    const auto fwd = compare([&] { inference(torch_recurrent); }, [&] { inference(hst::native_recurrent_forward); },
+                                           [&] { train_step(hst::kernels::native_recurrent_forward); }, seconds);
+    const auto fwd = compare([&] { inference(torch_recurrent); }, [&] { inference(hst::kernels::native_recurrent_forward); },
                              seconds)
                          .first;
     const std::string name = std::string(c.bidirectional ? "Bi" : "") + (c.kind == RnnKind::LSTM ? "LSTM" : "GRU") +

@@ -66,7 +66,8 @@ static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x)
 }
 
 at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels) {
-  if (kernels == Kernels::Native && native_recurrent_supported(r, x)) return native_recurrent_forward(r, x);
+  if (kernels == Kernels::Native && hst::kernels::native_recurrent_supported(r, x))
+    return hst::kernels::native_recurrent_forward(r, x);
   const int64_t dirs = r.bidirectional ? 2 : 1;
   const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
   at::Tensor h0 = at::zeros({r.num_layers * dirs, batch, r.hidden_size}, x.options());
@@ -105,8 +106,8 @@ at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x) {
 }
 
 at::Tensor AtenStages::cnn(const at::Tensor& input) const {
-  if (kernels_ == Kernels::Native && native_conv_supported(p_.cnn, input))
-    return native_conv_forward(p_.cnn, input);  // the whole stack as one node
+  if (kernels_ == Kernels::Native && hst::kernels::native_conv_supported(p_.cnn, input))
+    return hst::kernels::native_conv_forward(p_.cnn, input);  // the whole stack as one node
   at::Tensor x = input;
   for (const auto& s : p_.cnn) {
     switch (s.kind) {

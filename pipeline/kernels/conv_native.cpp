@@ -42,11 +42,7 @@
 
 #include "kernels/gemm_packed.h"
 
-namespace hst {
-
-using kernels::gemm_packed;
-using kernels::pack_b;
-using kernels::PackedB;
+namespace hst::kernels {
 
 namespace {
 
@@ -930,4 +926,4 @@ at::Tensor native_conv_forward(const std::vector<CnnStep>& steps, const at::Tens
   return out.transpose(1, 2);
 }
 
-}  // namespace hst
+}  // namespace hst::kernels

@@ -9,7 +9,7 @@
 
 #include "core/network.h"
 
-namespace hst {
+namespace hst::kernels {
 
 // True when native_conv_forward handles these steps and this input: CPU
 // float32 x [B, C, L], convolutions with stride 1, dilation 1, one group,
@@ -23,4 +23,4 @@ bool native_conv_supported(const std::vector<CnnStep>& steps, const at::Tensor& 
 // updates its running statistics.
 at::Tensor native_conv_forward(const std::vector<CnnStep>& steps, const at::Tensor& x);
 
-}  // namespace hst
+}  // namespace hst::kernels

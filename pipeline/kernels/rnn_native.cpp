@@ -33,11 +33,7 @@
 
 #include "kernels/gemm_packed.h"
 
-namespace hst {
-
-using kernels::gemm_packed;
-using kernels::pack_b;
-using kernels::PackedB;
+namespace hst::kernels {
 
 namespace {
 
@@ -769,4 +765,4 @@ at::Tensor native_recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
   return out.transpose(0, 1);
 }
 
-}  // namespace hst
+}  // namespace hst::kernels

@@ -7,7 +7,7 @@
 
 #include "core/network.h"
 
-namespace hst {
+namespace hst::kernels {
 
 // True when native_recurrent_forward handles this layer and input.
 bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x);
@@ -16,4 +16,4 @@ bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x);
 // zero initial state, differentiable with respect to x and every weight.
 at::Tensor native_recurrent_forward(const RnnLayer& r, const at::Tensor& x);
 
-}  // namespace hst
+}  // namespace hst::kernels

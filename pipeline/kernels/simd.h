@@ -26,7 +26,7 @@
 #define HST_ALWAYS_INLINE inline __attribute__((always_inline))
 #define HST_RESTRICT __restrict__
 
-namespace hst {
+namespace hst::kernels {
 
 // cond ? a : b through bit masks. Without masked vector instructions (AVX2
 // and older) the compiler keeps a float `?:` as a branch, which stops the loop
@@ -42,4 +42,4 @@ HST_ALWAYS_INLINE float select(bool cond, float a, float b) {
   return out;
 }
 
-}  // namespace hst
+}  // namespace hst::kernels

@@ -145,10 +145,10 @@ TEST_P(ConvNativeMatchesLibrary, ForwardStatisticsAndGradients) {
   at::Tensor x = at::randn({c.B, c.C, c.L});
   if (c.input == Case::INTEGERS) x = x.mul(2).round();  // exact ties everywhere
   if (c.input == Case::SHIFTED) x = x.add(50.0);       // mean far from zero
-  ASSERT_TRUE(hst::native_conv_supported(ours, x));
+  ASSERT_TRUE(hst::kernels::native_conv_supported(ours, x));
 
   at::Tensor x1 = x.clone().requires_grad_(c.x_grad), x2 = x.clone().requires_grad_(c.x_grad);
-  at::Tensor y1 = hst::native_conv_forward(ours, x1);
+  at::Tensor y1 = hst::kernels::native_conv_forward(ours, x1);
   at::Tensor y2 = library_forward(theirs, x2);
   expect_close(y1, y2, "output");
   for (size_t i = 0; i < ours.size(); ++i) {
@@ -218,7 +218,7 @@ TEST(ConvNative, OneValuePerChannelIsAnError) {
   const at::Tensor mean_before = steps[1].bn.running_mean.clone();
   std::string got;
   try {
-    hst::native_conv_forward(steps, at::randn({1, 3, 1}));
+    hst::kernels::native_conv_forward(steps, at::randn({1, 3, 1}));
   } catch (const c10::ValueError& e) {
     got = e.what_without_backtrace();
   }
@@ -252,13 +252,13 @@ TEST(ConvNative, UnsupportedSettingsFallBack) {
   };
   {
     auto steps = make_steps(base);
-    EXPECT_TRUE(hst::native_conv_supported(steps, x));
+    EXPECT_TRUE(hst::kernels::native_conv_supported(steps, x));
   }
   for (const auto& v : variants) {
     auto steps = make_steps(base);
     at::Tensor input = x;
     v.edit(steps, input);
-    EXPECT_FALSE(hst::native_conv_supported(steps, input)) << v.name;
+    EXPECT_FALSE(hst::kernels::native_conv_supported(steps, input)) << v.name;
   }
 }
 
@@ -268,10 +268,10 @@ TEST(ConvNative, NoGradForwardBuildsNoGraph) {
   const Case c{"nograd", 2, 3, 8, "CBRP", {4}, 3, 1, 2};
   const auto steps = make_steps(c);
   const at::Tensor x = at::randn({2, 3, 8});
-  at::Tensor with_grad = hst::native_conv_forward(steps, x);
+  at::Tensor with_grad = hst::kernels::native_conv_forward(steps, x);
   EXPECT_TRUE(with_grad.requires_grad());
   at::NoGradGuard no_grad;
-  at::Tensor y = hst::native_conv_forward(steps, x);
+  at::Tensor y = hst::kernels::native_conv_forward(steps, x);
   EXPECT_FALSE(y.requires_grad());
   EXPECT_FALSE(y.grad_fn());
 }
@@ -290,11 +290,11 @@ TEST(ConvNativeAutograd, InPlaceEditOfTheOutputIsRefusedAndRetainGraphRepeats) {
   at::Tensor x = at::randn({c.B, c.C, c.L});
 
   // Directly: refused at the edit, as for any custom function's output.
-  at::Tensor edited = hst::native_conv_forward(steps, x);
+  at::Tensor edited = hst::kernels::native_conv_forward(steps, x);
   EXPECT_THROW(edited.mul_(2.0), c10::Error);
   // Through a detached alias (same memory, same version counter): backward
   // must refuse rather than read the edited values.
-  at::Tensor aliased = hst::native_conv_forward(steps, x);
+  at::Tensor aliased = hst::kernels::native_conv_forward(steps, x);
   aliased.detach().mul_(2.0);
   try {
     aliased.sum().backward();
@@ -305,7 +305,7 @@ TEST(ConvNativeAutograd, InPlaceEditOfTheOutputIsRefusedAndRetainGraphRepeats) {
 
   const at::Tensor& w = steps[0].conv.weight;
   w.mutable_grad() = at::Tensor();
-  at::Tensor y = hst::native_conv_forward(steps, x);
+  at::Tensor y = hst::kernels::native_conv_forward(steps, x);
   const at::Tensor g = at::randn(y.sizes());
   y.backward(g, /*retain_graph=*/true);
   const at::Tensor first = w.grad().clone();

@@ -96,7 +96,7 @@ Result forward_backward(F&& fn, const RnnLayer& r, const at::Tensor& x, const at
   return res;
 }
 
-at::Tensor native(const RnnLayer& r, const at::Tensor& x) { return hst::native_recurrent_forward(r, x); }
+at::Tensor native(const RnnLayer& r, const at::Tensor& x) { return hst::kernels::native_recurrent_forward(r, x); }
 
 // |got - want| <= rtol |want| + atol max(1, max |want|) everywhere (NaN
 // fails): float32 rounding, allowing for sums whose terms cancel.
@@ -141,7 +141,7 @@ TEST_P(NativeMatchesTorch, OutputAndGradients) {
           x.requires_grad_(true);
           at::Tensor upstream = at::randn({B, T, (bidirectional ? 2 : 1) * H});
           ++case_no;
-          ASSERT_TRUE(hst::native_recurrent_supported(r, x));
+          ASSERT_TRUE(hst::kernels::native_recurrent_supported(r, x));
           expect_same_result(forward_backward(native, r, x, upstream),
                              forward_backward(torch_recurrent, r, x, upstream));
         }
@@ -266,10 +266,10 @@ TEST(NativeRecurrent, SupportedOnlyForWhatItHandles) {
     RnnLayer r = make_layer(RnnKind::LSTM, 4, 6, 2, /*bidirectional=*/true);
     at::Tensor x = at::randn({2, 3, 4});
     c.change(r, x);
-    EXPECT_EQ(hst::native_recurrent_supported(r, x), c.expected) << c.what;
+    EXPECT_EQ(hst::kernels::native_recurrent_supported(r, x), c.expected) << c.what;
   }
   RnnLayer r = make_layer(RnnKind::LSTM, 4, 6, 1, false);
-  EXPECT_THROW(hst::native_recurrent_forward(r, at::randn({2, 3, 4}, at::kDouble)), c10::Error);
+  EXPECT_THROW(hst::kernels::native_recurrent_forward(r, at::randn({2, 3, 4}, at::kDouble)), c10::Error);
 }
 
 TEST(NativeRecurrent, RetainedGraphGivesTheSameGradientsTwice) {
