@@ -19,6 +19,26 @@ DEFAULTS = [
 ]
 
 
+# The five figure files of a run are "<caseName>" followed by these.
+FIGURE_SUFFIXES = ["_图1-收敛过程.png", "_图2-混淆矩阵.png", "_图3-各类别指标.png",
+                   "_图4-分类结果对比.png", "_图5-数据集指标.png"]
+
+
+def child_env(paths=None, **extra):
+    """Environment for a child interpreter: no figure windows, and `paths`
+    (default: the folders of the built modules under test) ahead of
+    PYTHONPATH; `extra` adds or replaces variables (PYTHONPATH="" isolates the
+    child from every module folder)."""
+    if paths is None:
+        import HybridSeqTrain
+        import RatePredictions
+        paths = [os.path.dirname(os.path.abspath(m.__file__)) for m in (HybridSeqTrain, RatePredictions)]
+    env = dict(os.environ, MPLBACKEND="Agg",
+               PYTHONPATH=os.pathsep.join([str(p) for p in paths] + [os.environ.get("PYTHONPATH", "")]))
+    env.update(extra)
+    return env
+
+
 def fast_options(**extra):
     """Options for a quick CPU run without figures: a tiny network, few epochs."""
     opts = {"figflag": False, "showFigures": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4,

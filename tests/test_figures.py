@@ -21,9 +21,8 @@ from PIL import Image
 import HybridSeqTrain as hst_module
 import RatePredictions as rp_module
 from HybridSeqTrain import HybridSeqTrain
+from conftest import FIGURE_SUFFIXES, child_env
 
-SUFFIXES = ["_图1-收敛过程.png", "_图2-混淆矩阵.png", "_图3-各类别指标.png",
-            "_图4-分类结果对比.png", "_图5-数据集指标.png"]
 FAST = {"maxEpochs": 1, "convChannels": [4], "rnnHidden": 4, "batchSize": 32, "showFigures": False}
 FONTS = {f.name for f in font_manager.fontManager.ttflist}
 MODULE_FILES = [hst_module.__file__, rp_module.__file__]
@@ -61,8 +60,8 @@ def test_five_files_named_by_prefix_and_figures_left_open(home, case_name, prefi
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # Agg cannot show windows
         run(caseName=case_name, showFigures=True)
-    assert written(home.parent) == sorted(["lib", "lib/figure"] + [f"lib/figure/{prefix}{s}" for s in SUFFIXES])
-    for suffix in SUFFIXES:
+    assert written(home.parent) == sorted(["lib", "lib/figure"] + [f"lib/figure/{prefix}{s}" for s in FIGURE_SUFFIXES])
+    for suffix in FIGURE_SUFFIXES:
         dpi = Image.open(home / "figure" / (prefix + suffix)).info["dpi"]
         assert dpi == pytest.approx((300, 300), abs=0.01)
     figs = [plt.figure(n) for n in plt.get_fignums()]
@@ -139,14 +138,13 @@ def test_real_module_location_in_subprocess(tmp_path):
         second = HybridSeqTrain(X, y, opts)
         print(json.dumps([len(first), len(second)]))
     """)
-    env = {**os.environ, "PYTHONPATH": str(lib), "LIB": str(lib), "MPLBACKEND": "Agg"}
-    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=env,
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=child_env(PYTHONPATH=str(lib), LIB=str(lib)),
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.splitlines()
     assert json.loads(out[-1]) == [4, 4]
     assert sum("结果图保存失败" in ln and str(lib / "figure") in ln for ln in out) == 1
-    assert sorted(p.name for p in (lib / "figure").iterdir()) == sorted("sub" + s for s in SUFFIXES)
+    assert sorted(p.name for p in (lib / "figure").iterdir()) == sorted("sub" + s for s in FIGURE_SUFFIXES)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["lib"]
 
 

@@ -22,6 +22,7 @@ import torch.utils.data
 
 import HybridSeqTrain as hst
 import RatePredictions as rp_module
+from conftest import child_env
 
 NAMESPACE = {
     "copy": copy, "random": random, "Path": pathlib.Path, "Any": typing.Any, "Dict": typing.Dict,
@@ -177,9 +178,8 @@ def import_check(tmp_path_factory):
     lonely = tmp_path_factory.mktemp("lonely")
     home = os.path.dirname(hst.__file__)
     shutil.copy(hst.__file__, lonely)
-    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH="")
     proc = subprocess.run([sys.executable, "-c", IMPORT_CHECK, str(lonely), home], capture_output=True, text=True,
-                          env=env, cwd=lonely, timeout=300)
+                          env=child_env(PYTHONPATH=""), cwd=lonely, timeout=300)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
@@ -230,9 +230,8 @@ def test_works_when_loaded_under_a_package_path(tmp_path):
     rate_home = tmp_path / "rate"
     rate_home.mkdir()
     shutil.copy(rp.__file__, rate_home)
-    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH="")
     proc = subprocess.run([sys.executable, "-c", PACKAGE_CHECK, str(tmp_path), str(rate_home)], capture_output=True,
-                          text=True, env=env, cwd=tmp_path, timeout=300)
+                          text=True, env=child_env(PYTHONPATH=""), cwd=tmp_path, timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     result = json.loads(proc.stdout.strip().splitlines()[-1])
     assert result == {"top_level": False, "model_class": "vendored.HybridSeqTrain._CNNRNNClassifier",

@@ -235,6 +235,26 @@ def test_unknown_kind_and_dropout_conversion():
         build(dropout="high")
 
 
+@pytest.mark.parametrize("path, value, message", [
+    ("cnn.1.eps", None, "BatchNorm1d.eps must be a float, got NoneType"),
+    ("cnn.1.momentum", "0.1", "BatchNorm1d.momentum must be a float or None, got str"),
+    ("cnn.0.stride", "1", "Conv1d.stride must be an int, got str"),
+    ("cnn.0.groups", 1.0, "Conv1d.groups must be an int, got float"),
+    ("rnn.hidden_size", "5", "LSTM.hidden_size must be an int, got str"),
+    ("rnn.dropout", None, "LSTM.dropout must be a float, got NoneType"),
+    ("dropout.p", "0.1", "Dropout.p must be a float, got str"),
+])
+def test_changed_network_settings_raise_type_errors_naming_them(path, value, message):
+    model, _ = build(dropout=0.1)
+    *owner, name = path.split(".")
+    target = model
+    for part in owner:
+        target = target[int(part)] if part.isdigit() else getattr(target, part)
+    setattr(target, name, value)
+    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
+        model(torch.randn(2, 3, 8))
+
+
 def test_dropout_acts_only_in_training_mode():
     model, _ = build(dropout=0.5)
     x = torch.randn(64, 3, 6)

@@ -1,6 +1,8 @@
 """Entry function, options: type check, label checks, validation order and
 messages, Python conversion semantics, the late pool-size check and seeding."""
 import collections
+import contextlib
+import io
 import random
 import re
 
@@ -144,6 +146,49 @@ def test_unconvertible_values_raise_the_conversions_own_error(key, value, conver
     expected = conversion_error(convert, value)
     with pytest.raises(type(expected), match=f"^{re.escape(str(expected))}$"):
         call(x=np.zeros((24, 4)), **{key: value})
+
+
+class _View:
+    """Array-like whose __array__ hands out a strided (step 2) or reversed (step -1) view."""
+
+    def __init__(self, values, step):
+        base = np.zeros(len(values) * abs(step), dtype=np.float32)
+        base[::step] = values
+        self.base, self.step = base, step
+
+    def __array__(self, dtype=None):
+        return self.base[::self.step]
+
+
+@pytest.mark.parametrize("weights", [_View([1.0, 3.0], -1), _View([1.0, 3.0], 2), np.array([1.0, 3.0], ">f4"),
+                                     np.array([[1.0, 0.0], [3.0, 0.0]])[:, 0], (1, 3.0)],
+                         ids=["reversed-view", "strided-view", "big-endian", "column-slice", "tuple"])
+def test_class_weights_in_any_memory_layout_weigh_like_a_plain_list(weights):
+    rng = np.random.default_rng(4)
+    y = np.repeat([0, 1], [45, 15])  # unbalanced, so the weights change the loss
+    x = rng.normal(size=(60, 2, 8)) + y[:, None, None]
+    opts = dict(maxEpochs=2, seed=9)
+    with contextlib.redirect_stdout(io.StringIO()):
+        plain = call(x, y, classWeight=[1.0, 3.0], **opts)[3]["history"]
+        other = call(x, y, classWeight=weights, **opts)[3]["history"]
+        unweighted = call(x, y, classWeight="none", **opts)[3]["history"]
+    assert other == plain
+    assert unweighted["trainLoss"] != plain["trainLoss"]
+
+
+@pytest.mark.parametrize("key, message", [
+    ("solverName", "solverName 必须是 adam/sgdm/rmsprop"),
+    ("learnRateSchedule", "learnRateSchedule 必须是 none 或 piecewise"),
+    ("deviceSel", "deviceSel 必须是 auto/cpu/gpu"),
+    ("classWeight", "could not convert string to float"),
+])
+def test_texts_with_lone_surrogates_get_the_options_own_errors(key, message):
+    x, y = np.random.default_rng(5).normal(size=(30, 2, 6)), np.arange(30) % 2
+    with contextlib.redirect_stdout(io.StringIO()), pytest.raises(ValueError, match=message):
+        call(x, y, **{key: "\ud800"})
+    with pytest.raises(KeyError):  # not a recurrent layer name
+        hst._CNNRNNClassifier(input_features=2, num_classes=2, conv_channels=[4], kernel_size=3, pool_size=2,
+                              network_type="Bi\ud800", rnn_hidden=4, rnn_layers=1, dropout=0.0)
 
 
 @pytest.mark.parametrize("options, expected", [

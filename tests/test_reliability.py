@@ -16,10 +16,9 @@ import time
 import numpy as np
 import pytest
 
-SUFFIXES = ["_图1-收敛过程.png", "_图2-混淆矩阵.png", "_图3-各类别指标.png",
-            "_图4-分类结果对比.png", "_图5-数据集指标.png"]
-SMALL = {"figflag": False, "showFigures": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4,
-         "batchSize": 16, "deviceSel": "cpu"}
+from conftest import FIGURE_SUFFIXES, child_env, fast_options
+
+SMALL = fast_options()
 
 
 # --- child side ------------------------------------------------------------
@@ -86,7 +85,7 @@ def _child_interrupt(phase, home):
         # A figure of an earlier run under the name of the first one: it must
         # survive an interrupted save intact.
         os.makedirs(folder)
-        plt.imsave(os.path.join(folder, "sig" + SUFFIXES[0]), np.zeros((4, 4, 3)))
+        plt.imsave(os.path.join(folder, "sig" + FIGURE_SUFFIXES[0]), np.zeros((4, 4, 3)))
 
         def watch():  # fires when the first new file appears
             while len(os.listdir(folder)) < 2:
@@ -110,7 +109,7 @@ def _child_interrupt(phase, home):
     if phase == "figures":
         names = sorted(os.listdir(folder))
         result["files"] = names
-        result["bad_files"] = [n for n in names if n[3:] not in SUFFIXES or not _valid_png(os.path.join(folder, n))]
+        result["bad_files"] = [n for n in names if n[3:] not in FIGURE_SUFFIXES or not _valid_png(os.path.join(folder, n))]
     # The next call in the same process.
     sys.stdout = _Console()
     try:
@@ -120,7 +119,7 @@ def _child_interrupt(phase, home):
         sys.stdout = sys.__stdout__
     result["next_call_results"] = len(out)
     if phase == "figures":
-        result["next_call_files"] = sum(_valid_png(os.path.join(folder, "sig" + s)) for s in SUFFIXES)
+        result["next_call_files"] = sum(_valid_png(os.path.join(folder, "sig" + s)) for s in FIGURE_SUFFIXES)
         result["next_call_open_figures"] = len(plt.get_fignums())
     return result
 
@@ -194,12 +193,9 @@ def _child_threads():
 
 def _run_child(*args, timeout=240):
     import HybridSeqTrain
-    import RatePredictions
-    paths = [os.path.dirname(os.path.abspath(m.__file__)) for m in (HybridSeqTrain, RatePredictions)]
-    env = dict(os.environ, MPLBACKEND="Agg",
-               PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, os.path.abspath(__file__)] + [str(a) for a in args], env=env,
-                          capture_output=True, text=True, timeout=timeout, cwd=paths[0])
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__)] + [str(a) for a in args], env=child_env(),
+                          capture_output=True, text=True, timeout=timeout,
+                          cwd=os.path.dirname(os.path.abspath(HybridSeqTrain.__file__)))
     assert proc.returncode == 0, f"child {args} exited with {proc.returncode}:\n{proc.stderr[-4000:]}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
@@ -218,7 +214,7 @@ def test_sigint_stops_the_phase_within_a_second_and_the_next_call_works(phase, t
     assert r["next_call_results"] == 4
     if phase == "figures":
         # No partial or temporary file; the earlier run's file is untouched.
-        assert r["files"] == ["sig" + SUFFIXES[0]] and r["bad_files"] == []
+        assert r["files"] == ["sig" + FIGURE_SUFFIXES[0]] and r["bad_files"] == []
         assert r["next_call_files"] == 5 and r["next_call_open_figures"] == 0
 
 
