@@ -13,6 +13,8 @@ import numpy as np
 import pytest
 import torch
 
+from conftest import child_env
+
 pytestmark = pytest.mark.skipif(
     not (torch.distributed.is_available() and torch.distributed.is_gloo_available()),
     reason="torch.distributed with gloo is not available",
@@ -38,7 +40,7 @@ def data(call):
         from sklearn.datasets import load_digits
         return load_digits(return_X_y=True)
     rng = np.random.default_rng(0)
-    n, length = call["n"], 16
+    n, length = call["n"], call.get("length", 16)
     y = np.arange(n) % 3
     t = np.linspace(0, 1, length)
     x = rng.normal(scale=0.6, size=(n, 2, length)) + np.sin(2 * np.pi * (y[:, None] + 1) * t)[:, None, :]
@@ -78,16 +80,29 @@ for call in job["calls"]:
 
 FAST = {"figflag": False, "showFigures": False, "deviceSel": "cpu", "convChannels": [4], "rnnHidden": 6,
         "batchSize": 16, "maxEpochs": 3, "earlyStoppingPatience": 0}
-# Every epoch runs (no early stop, so no run ends on a lucky or unlucky
-# plateau); the state of the best validation loss is kept.
-DIGITS = {"data": "digits", "options": dict(FAST, convChannels=[8], rnnHidden=24, batchSize=32, maxEpochs=60,
-                                            earlyStoppingPatience=0, learnRate=0.005)}
+# Digits, every epoch run (no early stop, so no run ends on a lucky or
+# unlucky plateau; the state of the best validation loss is kept), for a few
+# seeds: one run's test accuracy on 360 rows varies by about 1.5 points from
+# seed to seed, so single runs of two configurations cannot be compared to
+# within 2 points; their means over the seeds can.
+DIGITS_SEEDS = [1, 2, 3, 4, 5]
+DIGITS_RATE = 0.005
 
 
-def _digits_on(world):
-    """The digits call for `world` ranks: the same options. batchSize is per
-    rank, so each rank makes 1/world of the steps of one process."""
-    return DIGITS
+def _digits(seed, world):
+    """The digits call for `world` ranks. batchSize is per rank, so an epoch
+    has 1/world of the steps of one process; the learning rate grows with the
+    effective batch (the linear scaling rule the README gives users)."""
+    return {"data": "digits", "options": dict(FAST, convChannels=[8], rnnHidden=24, batchSize=32, maxEpochs=60,
+                                              seed=seed, learnRate=DIGITS_RATE * world)}
+
+
+# Enough arithmetic per step (a wider network, batches of 128 rows) that the
+# work divided among the ranks outweighs what each step's exchange costs here
+# (gloo over loopback: about 0.8 ms of CPU per all-reduce with 2 ranks, 1.5 ms
+# with 3 on two cores).
+HEAVY = {"data": "synthetic", "n": 2000, "length": 64,
+         "options": dict(FAST, convChannels=[16, 32], rnnHidden=48, batchSize=128, maxEpochs=10)}
 # 150 samples: 102/18/30 rows, which 3 ranks do not divide evenly (the
 # training share is padded, the validation shares are uneven).
 SMALL = {"data": "synthetic", "n": 150, "options": FAST}
@@ -109,22 +124,21 @@ def _free_port():
 
 
 # The 1-minute load average when each group of processes started: CPU times
-# of ranks that wait on each other compare only on an otherwise idle machine.
+# of ranks that wait on each other compare only without much other work.
 LOAD_BEFORE_RUNS = []
 
 
-def _run(world, calls, tmp_path, timeout=240, group_timeout=20):
-    """Starts `world` ranks (world 0: one process, never a process group) on the
-    calls; returns per rank (the results of its calls, its standard output of
-    each call)."""
+def _run(world, calls, tmp_path, timeout=240, group_timeout=20, processes=None):
+    """Starts `world` ranks (world 0: `processes` independent processes, never a
+    process group, default one) on the calls; returns per process (the results
+    of its calls, its standard output of each call)."""
     port = _free_port()
     LOAD_BEFORE_RUNS.append(os.getloadavg()[0])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), GLOO_SOCKET_IFNAME="lo",
-               OMP_NUM_THREADS="1", MPLBACKEND="Agg",
-               USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
+    env = child_env([p for p in sys.path if p], GLOO_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1",
+                    USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
     job = json.dumps({"timeout": group_timeout, "calls": calls})
     procs = []
-    for rank in range(max(world, 1)):
+    for rank in range(world or processes or 1):
         out = tmp_path / ("rank%d-%d.pkl" % (rank, port))
         cmd = [sys.executable, "-c", WORKER, str(rank), str(world), str(port), str(out), job]
         procs.append((subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE), out))
@@ -150,17 +164,29 @@ def _group(call):
     return dict(call, group=True)
 
 
+# Every fixture's calls start with the digits runs and the heavy case (not
+# first: the first call of a process pays one-time imports, torch 2's
+# optimisers load its compiler stack); the rest follow from AFTER.
+DIGITS_AT, HEAVY_AT = 0, len(DIGITS_SEEDS)
+AFTER = HEAVY_AT + 1
+
+
+def _heavy_and_digits(world):
+    calls = [_digits(seed, max(world, 1)) for seed in DIGITS_SEEDS] + [HEAVY]
+    return [_group(c) for c in calls] if world > 1 else calls
+
+
 @pytest.fixture(scope="module")
 def single(tmp_path_factory):
-    """One process: digits and the small case without a process group, then
-    the small case again in a process group of one."""
-    return _run(1, [DIGITS, SMALL, _group(SMALL)], tmp_path_factory.mktemp("single"))[0]
+    """One process: digits, the heavy case and the small case without a
+    process group, then the small case again in a process group of one."""
+    return _run(1, _heavy_and_digits(1) + [SMALL, _group(SMALL)], tmp_path_factory.mktemp("single"))[0]
 
 
 @pytest.fixture(scope="module")
 def two_ranks(tmp_path_factory):
     bad = [_group(dict(SMALL, options=dict(FAST, **options))) for options, _, _ in BAD_INPUTS]
-    return _run(2, [_group(SMALL)] + bad + [_group(_digits_on(2))], tmp_path_factory.mktemp("two"))
+    return _run(2, _heavy_and_digits(2) + [_group(SMALL)] + bad, tmp_path_factory.mktemp("two"))
 
 
 @pytest.fixture(scope="module")
@@ -168,7 +194,7 @@ def three_ranks(tmp_path_factory):
     # Last: rank 1 alone refuses its options, the others are left in the
     # exchange until the process group gives up.
     fails_alone = _group(dict(SMALL, options=dict(FAST, maxEpochs=50), rank_options={"1": {"solverName": "bogus"}}))
-    return _run(3, [_group(SMALL_SGD), _group(_digits_on(3)), fails_alone], tmp_path_factory.mktemp("three"),
+    return _run(3, _heavy_and_digits(3) + [_group(SMALL_SGD), fails_alone], tmp_path_factory.mktemp("three"),
                 group_timeout=10)
 
 
@@ -185,7 +211,9 @@ def _assert_same_run(a, b):
         assert pa.tobytes() == pb.tobytes()
 
 
-@pytest.mark.parametrize("ranks, call", [("two_ranks", 0), ("two_ranks", 4), ("three_ranks", 0), ("three_ranks", 1)])
+@pytest.mark.parametrize("ranks, call", [("two_ranks", HEAVY_AT), ("two_ranks", DIGITS_AT),
+                                         ("two_ranks", AFTER), ("three_ranks", DIGITS_AT),
+                                         ("three_ranks", AFTER)])
 def test_every_rank_ends_with_the_same_network_and_results_and_only_rank_0_prints(ranks, call, request):
     runs = request.getfixturevalue(ranks)
     first = runs[0][0][call]
@@ -207,56 +235,60 @@ def test_every_rank_ends_with_the_same_network_and_results_and_only_rank_0_print
 def test_bad_input_raises_the_same_error_on_every_rank_without_waiting(case, two_ranks):
     _, exc, message = BAD_INPUTS[case]
     for results, outputs in two_ranks:
-        assert results[1 + case].get("error") == (exc, message)
+        assert results[AFTER + 1 + case].get("error") == (exc, message)
         # Refused before any exchange: nobody waited for the group's timeout.
-        assert results[1 + case]["wall"] < 5
-        assert "Epoch" not in outputs[1 + case]
+        assert results[AFTER + 1 + case]["wall"] < 5
+        assert "Epoch" not in outputs[AFTER + 1 + case]
 
 
 def test_a_rank_that_fails_alone_leaves_the_others_failing_within_the_timeout(three_ranks):
-    assert three_ranks[1][0][2]["error"] == ("ValueError", "solverName 必须是 adam/sgdm/rmsprop")
+    assert three_ranks[1][0][-1]["error"] == ("ValueError", "solverName 必须是 adam/sgdm/rmsprop")
     # The others are told by the process group (a peer gone, or its 10 s
     # timeout reached), not left waiting, and return nothing.
     for rank in (0, 2):
-        result = three_ranks[rank][0][2]
+        result = three_ranks[rank][0][-1]
         assert "error" in result and result["error"][0] == "RuntimeError"
         assert result["wall"] < 30
 
 
 def test_world_size_1_gives_exactly_the_results_of_no_process_group(single):
     results, outputs = single
-    _assert_same_run(results[1], results[2])
-    assert outputs[1] == outputs[2]
+    _assert_same_run(results[AFTER], results[AFTER + 1])
+    assert outputs[AFTER] == outputs[AFTER + 1]
 
 
-def test_digits_accuracy_and_each_ranks_cpu_time_against_one_process(single, two_ranks, three_ranks, capsys):
-    alone = single[0][0]
-    report = ["digits, one process: test accuracy %.4f, %d epochs, cpu %.2f s"
-              % (alone["accuracy"], len(alone["history"]["valLoss"]), alone["cpu"])]
-    alone_per_epoch = alone["cpu"] / len(alone["history"]["valLoss"])
-    checks = []
-    for world, runs, call in ((2, two_ranks, 4), (3, three_ranks, 1)):
-        results = [r[call] for r, _ in runs]
-        epochs = len(results[0]["history"]["valLoss"])
-        cpu = [r["cpu"] for r in results]
-        report.append("digits, %d ranks: test accuracy %.4f, %d epochs, cpu per rank %s s (ratio to one process %s,"
-                      " per epoch %s)" % (world, results[0]["accuracy"], epochs, " ".join("%.2f" % c for c in cpu),
-                                          " ".join("%.2f" % (c / alone["cpu"]) for c in cpu),
-                                          " ".join("%.2f" % (c / epochs / alone_per_epoch) for c in cpu)))
-        checks.append((world, results[0]["accuracy"], [c / epochs for c in cpu]))
+def test_digits_accuracy_against_one_process(single, two_ranks, three_ranks, capsys):
+    alone = [r["accuracy"] for r in single[0][DIGITS_AT:DIGITS_AT + len(DIGITS_SEEDS)]]
+    report = ["digits, seeds %s: test accuracy of one process %s, mean %.4f"
+              % (DIGITS_SEEDS, " ".join("%.4f" % a for a in alone), np.mean(alone))]
+    means = []
+    for world, runs in ((2, two_ranks), (3, three_ranks)):
+        first = runs[0][0][DIGITS_AT:DIGITS_AT + len(DIGITS_SEEDS)]
+        assert all("error" not in r for r in first), [r.get("error") for r in first]
+        accuracy = [r["accuracy"] for r in first]
+        report.append("digits, %d ranks (learnRate x %d): %s, mean %.4f"
+                      % (world, world, " ".join("%.4f" % a for a in accuracy), np.mean(accuracy)))
+        means.append((world, np.mean(accuracy)))
     with capsys.disabled():
         print("\n" + "\n".join(report))
-    for world, accuracy, cpu_per_epoch in checks:
-        # Measured: from 3.1 points below to 1.7 above one process, depending
-        # on the stack (the effective batch is world x batchSize, so 1/world
-        # of the steps at the same learning rate); the bound catches a broken
-        # exchange (wrong averages or shares fall far lower), not this spread.
-        assert accuracy >= alone["accuracy"] - 0.04, world
+    for world, mean in means:
+        assert mean >= np.mean(alone) - 0.02, (world, mean)
+
+
+def test_each_rank_uses_a_share_of_the_cpu_time_of_one_process(single, two_ranks, three_ranks, capsys):
+    alone = single[0][HEAVY_AT]["cpu"]
+    ratios = {world: [r[HEAVY_AT]["cpu"] / alone for r, _ in runs] for world, runs in ((2, two_ranks), (3, three_ranks))}
+    with capsys.disabled():
+        print("\nheavy case, cpu of one process %.2f s; per rank, as a share of it: %s"
+              % (alone, "; ".join("%d ranks %s" % (w, " ".join("%.2f" % c for c in r)) for w, r in ratios.items())))
+    # These tests' own processes keep the load at most about 3; beyond twice
+    # the cores, other work competes with ranks that wait on each other.
     busy = max(LOAD_BEFORE_RUNS)
-    if busy > (os.cpu_count() or 1):
-        pytest.skip("CPU times not compared: load average %.1f on %d cores before the ranks started (other work "
-                    "competes with ranks that wait on each other)" % (busy, os.cpu_count() or 1))
-    for world, accuracy, cpu_per_epoch in checks:
-        # Each rank does about 1/world of every epoch's work, plus the exchange.
-        for c in cpu_per_epoch:
-            assert c < alone_per_epoch * (0.5 + 0.75 / world), world
+    if busy > 2 * (os.cpu_count() or 1):
+        pytest.skip("CPU times not compared: load average %.1f on %d cores before the ranks started"
+                    % (busy, os.cpu_count() or 1))
+    for world, shares in ratios.items():
+        # 1/world of the arithmetic, plus the exchange and the work every
+        # rank repeats (setup, the optimiser's step over all parameters).
+        for share in shares:
+            assert share < 1 / world + 0.35, (world, shares)
