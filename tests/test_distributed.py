@@ -128,17 +128,17 @@ def _free_port():
 LOAD_BEFORE_RUNS = []
 
 
-def _run(world, calls, tmp_path, timeout=240, group_timeout=20, processes=None):
-    """Starts `world` ranks (world 0: `processes` independent processes, never a
-    process group, default one) on the calls; returns per process (the results
-    of its calls, its standard output of each call)."""
+def _run(world, calls, tmp_path, timeout=240, group_timeout=20):
+    """Starts `world` ranks (world 0: one process, never a process group) on the
+    calls; returns per rank (the results of its calls, its standard output of
+    each call)."""
     port = _free_port()
     LOAD_BEFORE_RUNS.append(os.getloadavg()[0])
     env = child_env([p for p in sys.path if p], GLOO_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1",
                     USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
     job = json.dumps({"timeout": group_timeout, "calls": calls})
     procs = []
-    for rank in range(world or processes or 1):
+    for rank in range(max(world, 1)):
         out = tmp_path / ("rank%d-%d.pkl" % (rank, port))
         cmd = [sys.executable, "-c", WORKER, str(rank), str(world), str(port), str(out), job]
         procs.append((subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE), out))
