@@ -102,7 +102,7 @@ def _digits(seed, world):
 # (gloo over loopback: about 0.8 ms of CPU per all-reduce with 2 ranks, 1.5 ms
 # with 3 on two cores).
 HEAVY = {"data": "synthetic", "n": 2000, "length": 64,
-         "options": dict(FAST, convChannels=[16, 32], rnnHidden=48, batchSize=128, maxEpochs=10)}
+         "options": dict(FAST, convChannels=[16, 32], rnnHidden=48, batchSize=128, maxEpochs=15)}
 # 150 samples: 102/18/30 rows, which 3 ranks do not divide evenly (the
 # training share is padded, the validation shares are uneven).
 SMALL = {"data": "synthetic", "n": 150, "options": FAST}
@@ -164,29 +164,37 @@ def _group(call):
     return dict(call, group=True)
 
 
-# Every fixture's calls start with the digits runs and the heavy case (not
-# first: the first call of a process pays one-time imports, torch 2's
-# optimisers load its compiler stack); the rest follow from AFTER.
-DIGITS_AT, HEAVY_AT = 0, len(DIGITS_SEEDS)
-AFTER = HEAVY_AT + 1
+# Calls of every rank: a small warm-up (the first call of a process pays
+# one-time imports; torch 2's optimisers load its compiler stack), the heavy
+# case without a process group (every rank doing all the work, side by side:
+# what one process costs here with as many processes beside it, measured next
+# to the call it is compared with, since CPU time charged for the same work
+# drifts on a shared machine), the heavy case in the group, digits; the rest
+# follow from AFTER.
+ALONE_AT, HEAVY_AT, DIGITS_AT = 1, 2, 3
+AFTER = DIGITS_AT + len(DIGITS_SEEDS)
 
 
-def _heavy_and_digits(world):
-    calls = [_digits(seed, max(world, 1)) for seed in DIGITS_SEEDS] + [HEAVY]
-    return [_group(c) for c in calls] if world > 1 else calls
+def _rank_calls(world):
+    return [SMALL, HEAVY, _group(HEAVY)] + [_group(_digits(seed, world)) for seed in DIGITS_SEEDS]
+
+
+# One process: the warm-up, digits, then the small case without and with a
+# process group of one.
+SINGLE_DIGITS_AT = 1
+SINGLE_AFTER = SINGLE_DIGITS_AT + len(DIGITS_SEEDS)
 
 
 @pytest.fixture(scope="module")
 def single(tmp_path_factory):
-    """One process: digits, the heavy case and the small case without a
-    process group, then the small case again in a process group of one."""
-    return _run(1, _heavy_and_digits(1) + [SMALL, _group(SMALL)], tmp_path_factory.mktemp("single"))[0]
+    return _run(1, [SMALL] + [_digits(seed, 1) for seed in DIGITS_SEEDS] + [SMALL, _group(SMALL)],
+                tmp_path_factory.mktemp("single"))[0]
 
 
 @pytest.fixture(scope="module")
 def two_ranks(tmp_path_factory):
     bad = [_group(dict(SMALL, options=dict(FAST, **options))) for options, _, _ in BAD_INPUTS]
-    return _run(2, _heavy_and_digits(2) + [_group(SMALL)] + bad, tmp_path_factory.mktemp("two"))
+    return _run(2, _rank_calls(2) + [_group(SMALL)] + bad, tmp_path_factory.mktemp("two"))
 
 
 @pytest.fixture(scope="module")
@@ -194,7 +202,7 @@ def three_ranks(tmp_path_factory):
     # Last: rank 1 alone refuses its options, the others are left in the
     # exchange until the process group gives up.
     fails_alone = _group(dict(SMALL, options=dict(FAST, maxEpochs=50), rank_options={"1": {"solverName": "bogus"}}))
-    return _run(3, _heavy_and_digits(3) + [_group(SMALL_SGD), fails_alone], tmp_path_factory.mktemp("three"),
+    return _run(3, _rank_calls(3) + [_group(SMALL_SGD), fails_alone], tmp_path_factory.mktemp("three"),
                 group_timeout=10)
 
 
@@ -253,17 +261,17 @@ def test_a_rank_that_fails_alone_leaves_the_others_failing_within_the_timeout(th
 
 def test_world_size_1_gives_exactly_the_results_of_no_process_group(single):
     results, outputs = single
-    _assert_same_run(results[AFTER], results[AFTER + 1])
-    assert outputs[AFTER] == outputs[AFTER + 1]
+    _assert_same_run(results[SINGLE_AFTER], results[SINGLE_AFTER + 1])
+    assert outputs[SINGLE_AFTER] == outputs[SINGLE_AFTER + 1]
 
 
 def test_digits_accuracy_against_one_process(single, two_ranks, three_ranks, capsys):
-    alone = [r["accuracy"] for r in single[0][DIGITS_AT:DIGITS_AT + len(DIGITS_SEEDS)]]
+    alone = [r["accuracy"] for r in single[0][SINGLE_DIGITS_AT:SINGLE_AFTER]]
     report = ["digits, seeds %s: test accuracy of one process %s, mean %.4f"
               % (DIGITS_SEEDS, " ".join("%.4f" % a for a in alone), np.mean(alone))]
     means = []
     for world, runs in ((2, two_ranks), (3, three_ranks)):
-        first = runs[0][0][DIGITS_AT:DIGITS_AT + len(DIGITS_SEEDS)]
+        first = runs[0][0][DIGITS_AT:AFTER]
         assert all("error" not in r for r in first), [r.get("error") for r in first]
         accuracy = [r["accuracy"] for r in first]
         report.append("digits, %d ranks (learnRate x %d): %s, mean %.4f"
@@ -275,12 +283,16 @@ def test_digits_accuracy_against_one_process(single, two_ranks, three_ranks, cap
         assert mean >= np.mean(alone) - 0.02, (world, mean)
 
 
-def test_each_rank_uses_a_share_of_the_cpu_time_of_one_process(single, two_ranks, three_ranks, capsys):
-    alone = single[0][HEAVY_AT]["cpu"]
-    ratios = {world: [r[HEAVY_AT]["cpu"] / alone for r, _ in runs] for world, runs in ((2, two_ranks), (3, three_ranks))}
+def test_each_rank_uses_a_share_of_the_cpu_time_of_one_process(two_ranks, three_ranks, capsys):
+    ratios, report = {}, []
+    for world, runs in ((2, two_ranks), (3, three_ranks)):
+        alone = [r[ALONE_AT]["cpu"] for r, _ in runs]
+        ratios[world] = [r[HEAVY_AT]["cpu"] / r[ALONE_AT]["cpu"] for r, _ in runs]
+        report.append("heavy case, %d processes side by side: %s s each; as %d ranks, per rank as a share of that: %s"
+                      % (world, " ".join("%.2f" % c for c in alone), world,
+                         " ".join("%.2f" % c for c in ratios[world])))
     with capsys.disabled():
-        print("\nheavy case, cpu of one process %.2f s; per rank, as a share of it: %s"
-              % (alone, "; ".join("%d ranks %s" % (w, " ".join("%.2f" % c for c in r)) for w, r in ratios.items())))
+        print("\n" + "\n".join(report))
     # These tests' own processes keep the load at most about 3; beyond twice
     # the cores, other work competes with ranks that wait on each other.
     busy = max(LOAD_BEFORE_RUNS)
@@ -289,6 +301,7 @@ def test_each_rank_uses_a_share_of_the_cpu_time_of_one_process(single, two_ranks
                     % (busy, os.cpu_count() or 1))
     for world, shares in ratios.items():
         # 1/world of the arithmetic, plus the exchange and the work every
-        # rank repeats (setup, the optimiser's step over all parameters).
+        # rank repeats (setup, the optimiser's step over all parameters);
+        # measured here: 0.62-0.65 with 2 ranks, 0.53-0.58 with 3.
         for share in shares:
-            assert share < 1 / world + 0.35, (world, shares)
+            assert share < 0.5 + 0.75 / world, (world, shares)
