@@ -179,15 +179,15 @@ def _rank_calls(world):
     return [SMALL, HEAVY, _group(HEAVY)] + [_group(_digits(seed, world)) for seed in DIGITS_SEEDS]
 
 
-# One process: the warm-up, digits, then the small case without and with a
-# process group of one.
-SINGLE_DIGITS_AT = 1
+# One process: digits, then the small case without and with a process group
+# of one.
+SINGLE_DIGITS_AT = 0
 SINGLE_AFTER = SINGLE_DIGITS_AT + len(DIGITS_SEEDS)
 
 
 @pytest.fixture(scope="module")
 def single(tmp_path_factory):
-    return _run(1, [SMALL] + [_digits(seed, 1) for seed in DIGITS_SEEDS] + [SMALL, _group(SMALL)],
+    return _run(1, [_digits(seed, 1) for seed in DIGITS_SEEDS] + [SMALL, _group(SMALL)],
                 tmp_path_factory.mktemp("single"))[0]
 
 

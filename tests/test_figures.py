@@ -60,7 +60,8 @@ def test_five_files_named_by_prefix_and_figures_left_open(home, case_name, prefi
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # Agg cannot show windows
         run(caseName=case_name, showFigures=True)
-    assert written(home.parent) == sorted(["lib", "lib/figure"] + [f"lib/figure/{prefix}{s}" for s in FIGURE_SUFFIXES])
+    assert written(home.parent) == sorted(["lib", "lib/figure"]
+                                          + [f"lib/figure/{prefix}{s}" for s in FIGURE_SUFFIXES])
     for suffix in FIGURE_SUFFIXES:
         dpi = Image.open(home / "figure" / (prefix + suffix)).info["dpi"]
         assert dpi == pytest.approx((300, 300), abs=0.01)
@@ -138,7 +139,8 @@ def test_real_module_location_in_subprocess(tmp_path):
         second = HybridSeqTrain(X, y, opts)
         print(json.dumps([len(first), len(second)]))
     """)
-    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=child_env(PYTHONPATH=str(lib), LIB=str(lib)),
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path,
+                          env=child_env(PYTHONPATH=str(lib), LIB=str(lib)),
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.splitlines()
