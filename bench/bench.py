@@ -43,7 +43,10 @@ alternated inside every round and the median over rounds is reported. Library im
 are done in the child before the timed span, for every contestant: ours' module, skorch,
 and on torch 2.x torch._dynamo, which torch otherwise imports at the first construction
 of any torch.optim optimiser (seconds). --threads sets torch's intra-op threads in the
-parent and every child (default: torch's own choice, which differs between versions).
+parent and every child, and the thread pools of the BLAS and OpenMP libraries loaded in
+them (through threadpoolctl, which scikit-learn brings): a pthreads OpenBLAS, Debian's,
+ignores torch.set_num_threads and would run the baselines' products and the GEMM rate on
+every core (default: each library's own choice, which differs between versions).
 
 Measures:
   s/epoch (call)    wall time of the whole call / E. For ours this is HybridSeqTrain from
@@ -606,9 +609,26 @@ def preload_libraries(impl):
     return entry, time.perf_counter() - t
 
 
+_THREAD_LIMITS = []  # keeps the thread pool limits in force for the whole process
+
+
+def limit_threads(threads):
+    """Sets torch's intra-op threads and the BLAS / OpenMP pools to `threads` (0: leaves
+    them); returns a text naming the BLAS pools and their thread counts."""
+    if threads:
+        torch.set_num_threads(threads)
+    try:
+        import threadpoolctl
+    except ImportError:
+        return "BLAS threads unknown (no threadpoolctl)"
+    if threads:
+        _THREAD_LIMITS.append(threadpoolctl.threadpool_limits(limits=threads))
+    pools = [p for p in threadpoolctl.threadpool_info() if p.get("user_api") == "blas"]
+    return ", ".join("%s %d thread(s)" % (p["internal_api"], p["num_threads"]) for p in pools) or "no BLAS pool"
+
+
 def _child_result(args):
-    if args.threads:
-        torch.set_num_threads(args.threads)
+    limit_threads(args.threads)
     data = np.load(args.data)
     X, y = data["X"], data["y"]
     split = (data["train_idx"], data["val_idx"], data["test_idx"])
@@ -830,8 +850,7 @@ def parent_main(args):
     device = torch.device(args.device)
     if device.type == "cuda" and not torch.cuda.is_available():
         raise SystemExit("--device cuda asked for, but torch sees no CUDA device")
-    if args.threads:
-        torch.set_num_threads(args.threads)
+    blas = limit_threads(args.threads)
     epochs = args.epochs or (5 if args.quick else 10)
     rounds = args.rounds or (1 if args.quick else 3)
     limit = QUICK_SAMPLES if args.quick else None
@@ -842,10 +861,10 @@ def parent_main(args):
         if reason:
             unavailable[impl] = reason
     gemm = measure_gemm(device)
-    print("torch %s, numpy %s, Python %s; %d intra-op thread(s), device %s;"
+    print("torch %s, numpy %s, Python %s; %d intra-op thread(s), BLAS %s, device %s;"
           " float32 GEMM %.1f GFLOP/s (before)"
           % (torch.__version__, np.__version__, sys.version.split()[0],
-             torch.get_num_threads(), device, gemm / 1e9))
+             torch.get_num_threads(), blas, device, gemm / 1e9))
     print("epochs %d, rounds %d%s; every measurement in a fresh process"
           % (epochs, rounds, ", quick: at most %d samples per workload" % limit if limit else ""))
     if "compiled" not in unavailable:
