@@ -19,14 +19,21 @@ namespace hst::kernels {
 
 constexpr int64_t kPanel = 16;  // columns per packed panel (one 64-byte vector)
 
-// B [K, N] packed as ceil(N / 16) panels of [K, 16], zero-padded on the right.
+// B [K, N] as ceil(N / 16) panels of [K, 16]: column panel p, row k starts at
+// ptr() + p * panel_stride + k * row_stride. Either a packed copy (panels one
+// after the other, zero-padded on the right) or, where B's rows already hold
+// whole panels, B itself.
 struct PackedB {
   at::Tensor data;
   int64_t K = 0, N = 0;
+  int64_t panel_stride = 0, row_stride = kPanel;
   const float* ptr() const { return data.data_ptr<float>(); }
 };
 
-// Packs a 2-d float tensor of any strides.
+// A 2-d float tensor of any strides as panels. Rows of unit column stride, a
+// width that is a multiple of 16 and at most 256 floats apart are used in place
+// (no copy: the product reads 16 consecutive floats of a row either way);
+// anything else is packed. Either way B must not change while it is in use.
 PackedB pack_b(const at::Tensor& b);
 
 // C [M, N] (+)= A [M, K] B, A read at a[m * sm + k * sk], C rows ldc apart.
