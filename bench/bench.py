@@ -41,8 +41,8 @@ its columns and the reason once, under the tables.
 Each measurement runs in a fresh process (this file with --child); implementations are
 alternated inside every round and the median over rounds is reported. Library imports
 are done in the child before the timed span, for every contestant: ours' module, skorch,
-and on torch 2.x torch._dynamo, which torch otherwise imports at the first construction
-of any torch.optim optimiser (seconds). --threads sets torch's intra-op threads in the
+and for the baselines on torch 2.x torch._dynamo, which torch otherwise imports at the
+first construction of a torch.optim optimiser over parameters (seconds; ours builds none). --threads sets torch's intra-op threads in the
 parent and every child, and the thread pools of the BLAS and OpenMP libraries loaded in
 them (through threadpoolctl, which scikit-learn brings): a pthreads OpenBLAS, Debian's,
 ignores torch.set_num_threads and would run the baselines' products and the GEMM rate on
@@ -593,14 +593,17 @@ def _reset_peak_rss():
 def preload_libraries(impl):
     """Imports, before the timed span, what the contestant would otherwise import on first
     use, so that no contestant's measure carries library imports: ours' module, skorch,
-    and on torch 2.x torch._dynamo, which torch imports lazily at the first construction
-    of any torch.optim optimiser. Returns (our entry point or None, seconds spent)."""
+    and for the baselines on torch 2.x torch._dynamo, which torch imports lazily at the
+    first construction of a torch.optim optimiser over parameters (ours never imports it,
+    and preloading it would only add its memory to ours' peak). Returns (our entry point
+    or None, seconds spent)."""
     t = time.perf_counter()
     entry = import_ours() if impl == "ours" else None
-    try:
-        importlib.import_module("torch._dynamo")  # there is none before torch 2.0
-    except ImportError:
-        pass
+    if impl != "ours":
+        try:
+            importlib.import_module("torch._dynamo")  # there is none before torch 2.0
+        except ImportError:
+            pass
     if impl == "skorch":
         try:
             importlib.import_module("skorch")

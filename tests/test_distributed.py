@@ -165,7 +165,7 @@ def _group(call):
 
 
 # Calls of every rank: a small warm-up (the first call of a process pays
-# one-time imports; torch 2's optimisers load its compiler stack), the heavy
+# one-time costs, the first touch of code and memory among them), the heavy
 # case without a process group (every rank doing all the work, side by side:
 # what one process costs here with as many processes beside it, measured next
 # to the call it is compared with, since CPU time charged for the same work

@@ -171,7 +171,7 @@ void run_training(RunContext& run) {
   else if (solver == "sgdm") cfg.solver = Solver::SGDM;
   else if (solver == "rmsprop") cfg.solver = Solver::RMSPROP;
   else raise_value_error("solverName 必须是 adam/sgdm/rmsprop");
-  check_optimiser_settings(run.model, options, solver);
+  check_optimiser_settings(options, solver);
   cfg.learn_rate = as_double(to_float(options["learnRate"]));
   const std::string schedule = to_lower_text(options["learnRateSchedule"]);
   if (schedule == "piecewise") {
