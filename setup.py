@@ -85,8 +85,10 @@ hybrid = cpp_extension.CppExtension(
     include_dirs=torch_include_dirs() + interop_inc + [os.path.join(HERE, "pipeline")],
     library_dirs=lib_dirs,
     libraries=["c10", "torch", "torch_cpu", "torch_python"],
-    extra_compile_args={"cxx": [torch_cxx_standard()] + CXX_FLAGS},
-    extra_link_args=[f"-Wl,-rpath,{d}" for d in lib_dirs] + LINK_SAN,
+    # OpenMP: the kernels split large passes over torch's intra-op threads
+    # (pipeline/kernels/parallel.h)
+    extra_compile_args={"cxx": [torch_cxx_standard(), "-fopenmp"] + CXX_FLAGS},
+    extra_link_args=[f"-Wl,-rpath,{d}" for d in lib_dirs] + ["-fopenmp"] + LINK_SAN,
 )
 
 rate = Extension(

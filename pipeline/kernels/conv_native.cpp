@@ -41,6 +41,7 @@
 #include "kernels/simd.h"
 
 #include "kernels/gemm_packed.h"
+#include "kernels/parallel.h"
 
 namespace hst::kernels {
 
@@ -88,16 +89,34 @@ at::Tensor valid_view(const at::Tensor& buf, const Layout& y) {
 }
 
 // ---------------------------------------------------------------------------
-// Row passes. Each walks the valid rows of its buffers, channels innermost.
+// Row passes. Each walks the valid rows of its buffers, channels innermost;
+// the element-wise ones take a range of samples [b0, b1).
+
+// Runs an element-wise row pass over the samples of y, on torch's intra-op
+// threads when the pass is large enough, each thread taking whole samples:
+// every row is computed as on one thread, so the result does not depend on
+// the thread count. (The reductions over rows stay on one thread: their sums
+// would otherwise depend on how the rows were split.)
+template <typename Pass>
+void over_samples(const Layout& y, const Pass& pass) {
+  constexpr int64_t kMinValues = int64_t{1} << 15;  // values per thread at least
+  const int64_t per_sample = std::max<int64_t>(1, y.S * y.C);
+  if (y.B * per_sample < 2 * kMinValues) {
+    pass(int64_t{0}, y.B);
+    return;
+  }
+  parallel_chunks(y.B, (kMinValues + per_sample - 1) / per_sample, pass);
+}
 
 HST_ALWAYS_INLINE float relu_of(float v) { return std::max(v, 0.0f); }  // NaN stays NaN
 
 // Gradient through ReLU given its output, as the library's threshold_backward.
 HST_ALWAYS_INLINE float relu_grad(float y, float g) { return select(y <= 0.0f, 0.0f, g); }
 
-HST_VECTOR_CLONES void add_bias_rows(float* base, const Layout& y, const float* HST_RESTRICT bias) {
+HST_VECTOR_CLONES void add_bias_rows(float* base, const Layout& y, const float* HST_RESTRICT bias, int64_t b0,
+                                     int64_t b1) {
   const int64_t C = y.C;
-  for (int64_t b = 0; b < y.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < y.L; ++l) {
       float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) r[c] += bias[c];
@@ -154,9 +173,10 @@ HST_VECTOR_CLONES void moments_rows(const float* base, const Layout& y, double* 
 
 // out = x * scale + shift per channel, then ReLU when asked.
 HST_VECTOR_CLONES void affine_rows(const float* in, const Layout& li, float* out, const Layout& lo,
-                                   const float* HST_RESTRICT scale, const float* HST_RESTRICT shift, bool relu) {
+                                   const float* HST_RESTRICT scale, const float* HST_RESTRICT shift, bool relu,
+                                   int64_t b0, int64_t b1) {
   const int64_t C = li.C;
-  for (int64_t b = 0; b < li.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < li.L; ++l) {
       const float* HST_RESTRICT x = in + li.row(b, l) * C;
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
@@ -167,9 +187,10 @@ HST_VECTOR_CLONES void affine_rows(const float* in, const Layout& li, float* out
     }
 }
 
-HST_VECTOR_CLONES void relu_rows(const float* in, const Layout& li, float* out, const Layout& lo) {
+HST_VECTOR_CLONES void relu_rows(const float* in, const Layout& li, float* out, const Layout& lo, int64_t b0,
+                                 int64_t b1) {
   const int64_t C = li.C;
-  for (int64_t b = 0; b < li.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < li.L; ++l) {
       const float* HST_RESTRICT x = in + li.row(b, l) * C;
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
@@ -178,9 +199,9 @@ HST_VECTOR_CLONES void relu_rows(const float* in, const Layout& li, float* out, 
 }
 
 HST_VECTOR_CLONES void relu_backward_rows(const float* dy, const Layout& lg, const float* y, const Layout& ly,
-                                          float* dx, const Layout& ld) {
+                                          float* dx, const Layout& ld, int64_t b0, int64_t b1) {
   const int64_t C = ly.C;
-  for (int64_t b = 0; b < ly.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < ly.L; ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT o = y + ly.row(b, l) * C;
@@ -213,9 +234,9 @@ HST_ALWAYS_INLINE void window_argmax(const float* x0, int64_t C, int64_t k, floa
 }
 
 HST_VECTOR_CLONES void max_pool_rows(const float* in, const Layout& li, float* out, const Layout& lo, int64_t k,
-                                     int64_t s) {
+                                     int64_t s, int64_t b0, int64_t b1) {
   const int64_t C = li.C;
-  for (int64_t b = 0; b < lo.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < lo.L; ++l) {
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
       const float* x0 = in + li.row(b, l * s) * C;
@@ -230,12 +251,13 @@ HST_VECTOR_CLONES void max_pool_rows(const float* in, const Layout& li, float* o
 // dx += dy at each window's maximum, found again from the input; dx must be
 // zero beforehand (windows may overlap).
 HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg, const float* in, const Layout& li,
-                                              float* dx, const Layout& ld, int64_t k, int64_t s) {
+                                              float* dx, const Layout& ld, int64_t k, int64_t s, int64_t b0,
+                                              int64_t b1) {
   const int64_t C = li.C;
   std::vector<float> best_v(C), at_v(C);  // the maximum and its place in the window (small integers)
   float* HST_RESTRICT best = best_v.data();
   float* HST_RESTRICT at = at_v.data();
-  for (int64_t b = 0; b < lg.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < lg.L; ++l) {
       window_argmax(in + li.row(b, l * s) * C, C, k, best, at);
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
@@ -294,9 +316,9 @@ HST_VECTOR_CLONES void bn_grad_input(const float* dy, const Layout& lg, const fl
                                      const float* x, const Layout& lx, const float* HST_RESTRICT mean,
                                      const float* HST_RESTRICT invstd, const float* HST_RESTRICT a,
                                      const float* HST_RESTRICT m, const float* HST_RESTRICT scale, float* dx,
-                                     const Layout& ld) {
+                                     const Layout& ld, int64_t b0, int64_t b1) {
   const int64_t C = lx.C;
-  for (int64_t b = 0; b < lx.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < lx.L; ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT xr = x + lx.row(b, l) * C;
@@ -385,13 +407,14 @@ HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, c
 HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, const Layout& lx,
                                           const float* HST_RESTRICT mean, const float* HST_RESTRICT invstd,
                                           const float* HST_RESTRICT a, const float* HST_RESTRICT m,
-                                          const float* HST_RESTRICT scale, float* dx, const Layout& ld) {
+                                          const float* HST_RESTRICT scale, float* dx, const Layout& ld, int64_t b0,
+                                          int64_t b1) {
   const int64_t C = lx.C, k = pg.k;
   std::vector<float> scratch((k + 2) * C, 0.0f);
   float* HST_RESTRICT at = scratch.data();
   float* HST_RESTRICT best = at + C;
   float* HST_RESTRICT g = best + C;
-  for (int64_t b = 0; b < lx.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l0 = 0; l0 < lx.L; l0 += k) {
       const int64_t w = l0 / k;
       const int64_t n = std::min(k, lx.L - l0);
@@ -639,7 +662,8 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
         gemm_packed(op.in.B * op.in.S - (k - 1), xp, cin, 1, wt, yp, cout, /*accumulate=*/false);
         if (op.nparams == 2 && !op.bias_deferred) {
           const at::Tensor bias = params[op.param + 1].contiguous();
-          add_bias_rows(yp, op.out, bias.data_ptr<float>());
+          const float* bias_p = bias.data_ptr<float>();
+          over_samples(op.out, [&](int64_t b0, int64_t b1) { add_bias_rows(yp, op.out, bias_p, b0, b1); });
         }
         break;
       }
@@ -701,15 +725,19 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
           scale[c] = static_cast<float>(a);
           shift[c] = static_cast<float>((bp ? bp[c] : 0.0) - mean[c] * a);
         }
-        affine_rows(xp, op.in, yp, op.out, scale.data(), shift.data(), op.relu);
+        over_samples(op.in, [&](int64_t b0, int64_t b1) {
+          affine_rows(xp, op.in, yp, op.out, scale.data(), shift.data(), op.relu, b0, b1);
+        });
         if (saved) saved->stats[i] = stats;
         break;
       }
       case Op::RELU:
-        relu_rows(xp, op.in, yp, op.out);
+        over_samples(op.in, [&](int64_t b0, int64_t b1) { relu_rows(xp, op.in, yp, op.out, b0, b1); });
         break;
       case Op::POOL:
-        max_pool_rows(xp, op.in, yp, op.out, op.k, op.stride);
+        over_samples(op.in, [&](int64_t b0, int64_t b1) {
+          max_pool_rows(xp, op.in, yp, op.out, op.k, op.stride, b0, b1);
+        });
         break;
       case Op::COPY:
         valid_view(out, op.out).copy_(valid_view(cur, op.in));
@@ -805,24 +833,36 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
             scale[c] = wp ? ip[c] * wp[c] : ip[c];
           }
           dx = alloc_zero_gaps(op.gin, opts);
+          float* dxp = dx.data_ptr<float>();
           if (pool)
-            bn_pool_grad_input(pg, xp, op.in, mp, ip, a.data(), m.data(), scale.data(), dx.data_ptr<float>(), op.gin);
+            over_samples(op.in, [&](int64_t b0, int64_t b1) {
+              bn_pool_grad_input(pg, xp, op.in, mp, ip, a.data(), m.data(), scale.data(), dxp, op.gin, b0, b1);
+            });
           else
-            bn_grad_input(gp, op.gout, yp, op.out, xp, op.in, mp, ip, a.data(), m.data(), scale.data(),
-                          dx.data_ptr<float>(), op.gin);
+            over_samples(op.in, [&](int64_t b0, int64_t b1) {
+              bn_grad_input(gp, op.gout, yp, op.out, xp, op.in, mp, ip, a.data(), m.data(), scale.data(), dxp, op.gin,
+                            b0, b1);
+            });
         }
         break;
       }
       case Op::RELU:
         if (need_dx) {
           dx = alloc_zero_gaps(op.gin, opts);
-          relu_backward_rows(gp, op.gout, saved.acts[i + 1].data_ptr<float>(), op.out, dx.data_ptr<float>(), op.gin);
+          const float* yp = saved.acts[i + 1].data_ptr<float>();
+          float* dxp = dx.data_ptr<float>();
+          over_samples(op.out, [&](int64_t b0, int64_t b1) {
+            relu_backward_rows(gp, op.gout, yp, op.out, dxp, op.gin, b0, b1);
+          });
         }
         break;
       case Op::POOL:
         if (need_dx) {
           dx = at::zeros({op.gin.rows(), op.gin.C}, opts);
-          max_pool_backward_rows(gp, op.gout, xp, op.in, dx.data_ptr<float>(), op.gin, op.k, op.stride);
+          float* dxp = dx.data_ptr<float>();
+          over_samples(op.in, [&](int64_t b0, int64_t b1) {
+            max_pool_backward_rows(gp, op.gout, xp, op.in, dxp, op.gin, op.k, op.stride, b0, b1);
+          });
         }
         break;
       case Op::COPY:

@@ -1,11 +1,11 @@
 // The register-tiled matrix product of the hand-written CPU kernels.
 #include "kernels/gemm_packed.h"
 
-#include <ATen/Parallel.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "kernels/parallel.h"
 #include "kernels/simd.h"
 
 namespace hst::kernels {
@@ -173,7 +173,7 @@ void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const Packed
     return;
   }
   const int64_t grain = std::max<int64_t>(1, kMinWork / per_block);
-  at::parallel_for(0, blocks, grain, [&](int64_t lo, int64_t hi) {
+  parallel_chunks(blocks, grain, [&](int64_t lo, int64_t hi) {
     const int64_t m0 = lo * kRows, m1 = std::min(M, hi * kRows);
     gemm_packed_serial(m1 - m0, a + m0 * sm, sm, sk, b, c + m0 * ldc, ldc, accumulate);
   });

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/autograd.h>
 
@@ -207,6 +208,42 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConvNativeMatchesLibrary, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// Large passes run on several threads by whole samples; the bits must not
+// depend on the thread count (a sample lost or done twice changes them).
+TEST(ConvNative, SameBitsOnOneAndTwoThreads) {
+  const Case c{"threads", 64, 9, 128, "CBRCBRP", {32, 64}, 5, 2, 2, true, true, true, 0.1, true};
+  at::manual_seed(3);
+  const std::vector<CnnStep> steps = make_steps(c);
+  const at::Tensor x = at::randn({c.B, c.C, c.L});
+  const at::Tensor g = at::randn({c.B, 64, c.L / 2});
+  struct Run {
+    at::Tensor y, dx;
+    std::vector<CnnStep> steps;
+  };
+  auto run = [&](int threads) {
+    const int before = at::get_num_threads();
+    at::set_num_threads(threads);
+    Run r{at::Tensor(), at::Tensor(), clone_steps(steps)};
+    at::Tensor xi = x.clone().requires_grad_(true);
+    r.y = hst::kernels::native_conv_forward(r.steps, xi);
+    r.y.backward(g);
+    r.dx = xi.grad();
+    at::set_num_threads(before);
+    return r;
+  };
+  const Run one = run(1), two = run(2);
+  EXPECT_TRUE(at::equal(one.y, two.y));
+  EXPECT_TRUE(at::equal(one.dx, two.dx));
+  const auto g1 = grads_of(one.steps), g2 = grads_of(two.steps);
+  ASSERT_EQ(g1.size(), g2.size());
+  for (size_t i = 0; i < g1.size(); ++i) EXPECT_TRUE(at::equal(g1[i].first, g2[i].first)) << "gradient " << i;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].kind == CnnStep::BATCH_NORM) {
+      EXPECT_TRUE(at::equal(one.steps[i].bn.running_var, two.steps[i].bn.running_var)) << i;
+    }
+  }
+}
 
 // Training on a batch with one value per channel is the ValueError that the
 // engine's BatchNorm step raises (same words), after the same bookkeeping.
