@@ -42,11 +42,12 @@ Each measurement runs in a fresh process (this file with --child); implementatio
 alternated inside every round and the median over rounds is reported. Library imports
 are done in the child before the timed span, for every contestant: ours' module, skorch,
 and for the baselines on torch 2.x torch._dynamo, which torch otherwise imports at the
-first construction of a torch.optim optimiser over parameters (seconds; ours builds none). --threads sets torch's intra-op threads in the
-parent and every child, and the thread pools of the BLAS and OpenMP libraries loaded in
-them (through threadpoolctl, which scikit-learn brings): a pthreads OpenBLAS, Debian's,
-ignores torch.set_num_threads and would run the baselines' products and the GEMM rate on
-every core (default: each library's own choice, which differs between versions).
+first construction of a torch.optim optimiser over parameters (seconds; ours builds
+none). --threads sets torch's intra-op threads in the parent and every child, and the
+thread pools of the BLAS and OpenMP libraries loaded in them (through threadpoolctl,
+which scikit-learn brings): a pthreads OpenBLAS, Debian's, ignores torch.set_num_threads
+and would run the baselines' products and the GEMM rate on every core (default: each
+library's own choice, which differs between versions).
 
 Measures:
   s/epoch (call)    wall time of the whole call / E. For ours this is HybridSeqTrain from

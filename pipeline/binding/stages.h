@@ -23,9 +23,10 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
 // split.cpp: (train_idx, val_idx, test_idx)
 py::tuple split_indices(py::object y_encoded, py::object options);
 
-// optimizer_settings.cpp: constructs torch.optim's own optimiser for `solver`
-// ("adam", "sgdm" or "rmsprop") with the options' settings, so that torch's
-// own checks refuse what torch refuses (with torch's exception); then drops it.
+// optimizer_settings.cpp: runs the constructor of torch.optim's own optimiser
+// for `solver` ("adam", "sgdm" or "rmsprop") with the options' settings over no
+// parameters, so that torch's own checks refuse what torch refuses (with
+// torch's exception).
 void check_optimiser_settings(const py::dict& options, const std::string& solver);
 
 // network.cpp: creates the `_CNNRNNClassifier` class in module m.

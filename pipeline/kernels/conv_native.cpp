@@ -101,10 +101,6 @@ template <typename Pass>
 void over_samples(const Layout& y, const Pass& pass) {
   constexpr int64_t kMinValues = int64_t{1} << 15;  // values per thread at least
   const int64_t per_sample = std::max<int64_t>(1, y.S * y.C);
-  if (y.B * per_sample < 2 * kMinValues) {
-    pass(int64_t{0}, y.B);
-    return;
-  }
   parallel_chunks(y.B, (kMinValues + per_sample - 1) / per_sample, pass);
 }
 

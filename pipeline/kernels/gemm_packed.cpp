@@ -96,7 +96,7 @@ HST_ALWAYS_INLINE void gemm_rows(int64_t m0, int64_t m1, int64_t K, const float*
 // C[M, N] (row stride ldc) = A B, or += A B with `accumulate`; A(m, k) at
 // a[m * sm + k * sk]. Tiles of R rows by C vectors of columns: R * C
 // independent sums in registers. With AVX-512, 8 x 2 (16 of the 32 registers)
-// runs 25-40 % faster than 4 x 2 here, whose 8 sums barely cover the latency
+// ran 6-23 % faster than 4 x 2 here, whose 8 sums barely cover the latency
 // of the multiply-adds on both ports; with AVX2, 4 x 2 already reaches the
 // rate of its narrower vectors (6 x 2 measured no faster).
 template <typename V, int R, int C>
@@ -168,10 +168,6 @@ void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const Packed
   constexpr int64_t kMinWork = 1 << 21;  // multiply-adds per thread at least
   const int64_t per_block = kRows * std::max<int64_t>(b.K, 1) * std::max<int64_t>(b.N, 1);
   const int64_t blocks = (M + kRows - 1) / kRows;
-  if (blocks < 2 || blocks * per_block < 2 * kMinWork || at::get_num_threads() < 2 || at::in_parallel_region()) {
-    gemm_packed_serial(M, a, sm, sk, b, c, ldc, accumulate);
-    return;
-  }
   const int64_t grain = std::max<int64_t>(1, kMinWork / per_block);
   parallel_chunks(blocks, grain, [&](int64_t lo, int64_t hi) {
     const int64_t m0 = lo * kRows, m1 = std::min(M, hi * kRows);

@@ -26,7 +26,7 @@ template <typename F>
 void parallel_chunks(int64_t n, int64_t grain, const F& fn) {
   if (n <= 0) return;
   grain = std::max<int64_t>(grain, 1);
-  const int64_t chunks = std::min<int64_t>(at::get_num_threads(), (n + grain - 1) / grain);
+  const int64_t chunks = std::min<int64_t>(at::get_num_threads(), n / grain);
 #ifdef _OPENMP
   if (chunks >= 2 && !omp_in_parallel() && !at::in_parallel_region()) {
     const int64_t size = (n + chunks - 1) / chunks;
