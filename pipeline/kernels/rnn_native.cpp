@@ -32,6 +32,7 @@
 #include "kernels/simd.h"
 
 #include "kernels/gemm_packed.h"
+#include "kernels/parallel.h"
 
 namespace hst::kernels {
 
@@ -215,7 +216,8 @@ HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t B) {
 
 struct LstmBackStep {
   int64_t H;
-  const float* dy;  // ld_s
+  const float* dy;  // ld_dy
+  int64_t ld_dy;
   const float* dh_next;  // [B, H]
   float* gates;  // ld_g; activations in, gradients out
   int64_t ld_g;
@@ -229,7 +231,7 @@ HST_VECTOR_CLONES void lstm_backward_rows(const LstmBackStep& s, int64_t B) {
   const int64_t H = s.H;
   for (int64_t b = 0; b < B; ++b) {
     float* g = s.gates + b * s.ld_g;
-    const float* dy = s.dy + b * s.ld_s;
+    const float* dy = s.dy + b * s.ld_dy;
     const float* c = s.c + b * s.ld_s;
     if (s.c_prev)
       lstm_backward_row<false>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, s.c_prev + b * s.ld_s,
@@ -270,7 +272,8 @@ HST_VECTOR_CLONES void gru_forward_rows(const GruStep& s, int64_t B) {
 
 struct GruBackStep {
   int64_t H;
-  const float* dy;  // ld_s
+  const float* dy;  // ld_dy
+  int64_t ld_dy;
   float* dh_carry;  // [B, H]
   float* gates;  // ld_g; activations in, input-side gradients out
   int64_t ld_g;
@@ -285,7 +288,7 @@ HST_VECTOR_CLONES void gru_backward_rows(const GruBackStep& s, int64_t B) {
   for (int64_t b = 0; b < B; ++b) {
     float* g = s.gates + b * s.ld_g;
     float* sh = s.step_h + b * 3 * H;
-    const float* dy = s.dy + b * s.ld_s;
+    const float* dy = s.dy + b * s.ld_dy;
     float* hn = s.hn + b * s.ld_s;
     if (s.h_prev)
       gru_backward_row<false>(H, dy, s.dh_carry + b * H, g, g + H, g + 2 * H, hn, s.h_prev + b * s.ld_s, sh, sh + H,
@@ -305,18 +308,34 @@ HST_VECTOR_CLONES void rnn_forward_rows(bool relu, int64_t H, const float* pre, 
   }
 }
 
-HST_VECTOR_CLONES void rnn_backward_rows(bool relu, int64_t H, const float* dy, const float* dh_next, const float* h,
-                                         int64_t ld_s, float* dpre, int64_t ld_g, int64_t B) {
+HST_VECTOR_CLONES void rnn_backward_rows(bool relu, int64_t H, const float* dy, int64_t ld_dy, const float* dh_next,
+                                         const float* h, int64_t ld_s, float* dpre, int64_t ld_g, int64_t B) {
   for (int64_t b = 0; b < B; ++b) {
     if (relu)
-      rnn_backward_row<true>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
+      rnn_backward_row<true>(H, dy + b * ld_dy, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
     else
-      rnn_backward_row<false>(H, dy + b * ld_s, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
+      rnn_backward_row<false>(H, dy + b * ld_dy, dh_next + b * H, h + b * ld_s, dpre + b * ld_g);
   }
+}
+
+// Adds the column sums of `rows` rows (ld floats apart) of `cols` floats to
+// `total`: a float partial over the rows (one step's batch), then into the
+// double total, so the sum over all steps loses nothing to rounding.
+HST_VECTOR_CLONES void add_column_sums(const float* base, int64_t ld, int64_t rows, int64_t cols,
+                                       float* HST_RESTRICT partial, double* HST_RESTRICT total) {
+  for (int64_t j = 0; j < cols; ++j) partial[j] = 0.0f;
+  for (int64_t r = 0; r < rows; ++r) {
+    const float* HST_RESTRICT row = base + r * ld;
+    for (int64_t j = 0; j < cols; ++j) partial[j] += row[j];
+  }
+  for (int64_t j = 0; j < cols; ++j) total[j] += static_cast<double>(partial[j]);
 }
 
 // ---------------------------------------------------------------------------
 // The stack
+
+// [T, B, n] whose rows (the last dimension) can be read as n consecutive floats.
+bool unit_rows(const at::Tensor& t) { return t.size(2) == 1 || t.stride(2) == 1; }
 
 struct Config {
   RnnKind kind = RnnKind::LSTM;
@@ -365,14 +384,17 @@ at::Tensor folded_bias(const Config& cfg, const at::Tensor& b_ih, const at::Tens
 }
 
 // One direction of one layer over all steps. gates holds the input
-// projection (without bias) on entry; bias is the folded bias of both
-// directions [D*G*H].
-void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
-                       const at::Tensor& b_hh, const at::Tensor& bias, at::Tensor& gates, at::Tensor& extra,
-                       at::Tensor& out) {
+// projection (without bias) on entry, or, with `step_in` ([T, B, I], rows of
+// unit stride), each step projects its own rows of it with w_ih first; bias
+// is the folded bias of both directions [D*G*H].
+void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor* step_in,
+                       const at::Tensor& w_ih, const at::Tensor& w_hh, const at::Tensor& b_hh, const at::Tensor& bias,
+                       at::Tensor& gates, at::Tensor& extra, at::Tensor& out) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   const PackedB w_hh_t = pack_b(w_hh.t());
+  const PackedB w_ih_t = step_in ? pack_b(w_ih.t()) : PackedB{};
+  const float* in_p = step_in ? step_in->data_ptr<float>() : nullptr;
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* out_p = out.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
@@ -387,6 +409,8 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
     const bool first = s == 0;
     float* g = gates_p + t * B * ld_g;
     float* h = out_p + t * B * ld_s;
+    if (step_in)
+      gemm_packed(B, in_p + t * step_in->stride(0), step_in->stride(1), 1, w_ih_t, g, ld_g, /*accumulate=*/false);
     if (!first) {
       const float* h_prev = out_p + tp * B * ld_s;
       if (cfg.kind == RnnKind::GRU)
@@ -423,11 +447,16 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
   }
 }
 
-// Runs the stack on a time-major contiguous input [T, B, I]; returns the top
-// layer's output [T, B, D*H]. Fills `saved` when given.
+// Runs the stack on an input [T, B, I] whose rows have unit stride; returns
+// the top layer's output [T, B, D*H]. A time-major contiguous input is
+// projected for all steps with one product; any other layout (the batch-first
+// input seen through a transpose) step by step, without a copy. Fills `saved`
+// when given, which needs the time-major input.
 at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights& w, Saved* saved) {
   const int64_t T = x_tm.size(0), B = x_tm.size(1), H = cfg.hidden, D = cfg.dirs;
-  at::Tensor layer_in = x_tm.view({T * B, x_tm.size(2)});
+  TORCH_CHECK(unit_rows(x_tm) && (saved == nullptr || x_tm.is_contiguous()),
+              "run_forward: unexpected input layout");
+  at::Tensor layer_in = x_tm;  // [T, B, I_l]
   at::Tensor out;
   for (int64_t l = 0; l < cfg.layers; ++l) {
     at::Tensor w_in, bias;
@@ -440,23 +469,27 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
     }
     // [T*B, D*G*H]; the loops add the bias
     at::Tensor gates = at::empty({T * B, D * cfg.gates * H}, x_tm.options());
-    gemm_packed(T * B, layer_in.data_ptr<float>(), layer_in.stride(0), layer_in.stride(1), pack_b(w_in.t()),
-                gates.data_ptr<float>(), gates.size(1), /*accumulate=*/false);
+    const int64_t I = layer_in.size(2);
+    const bool time_major = layer_in.is_contiguous();
+    if (time_major)
+      gemm_packed(T * B, layer_in.data_ptr<float>(), I, 1, pack_b(w_in.t()), gates.data_ptr<float>(), gates.size(1),
+                  /*accumulate=*/false);
     at::Tensor extra;
     if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) extra = at::empty({T * B, D * H}, x_tm.options());
     out = at::empty({T, B, D * H}, x_tm.options());
     for (int64_t d = 0; d < D; ++d)
-      forward_direction(cfg, d, T, B, w.w_hh(l, d), w.b_hh(l, d), bias, gates, extra, out);
+      forward_direction(cfg, d, T, B, time_major ? nullptr : &layer_in, w.w_ih(l, d), w.w_hh(l, d), w.b_hh(l, d),
+                        bias, gates, extra, out);
 
     if (saved) {
-      saved->inputs.push_back(layer_in);
+      saved->inputs.push_back(layer_in.view({T * B, I}));
       saved->w_in.push_back(w_in);
       saved->gates.push_back(gates);  // backward overwrites it with gradients
       if (extra.defined()) saved->extra.push_back(extra);
       saved->outputs.push_back(out);
     }
     if (l + 1 == cfg.layers) break;
-    layer_in = out.view({T * B, D * H});
+    layer_in = out;
     if (cfg.training && cfg.dropout > 0) {
       // Drawn the way at::dropout draws it for the [T, B, D*H] layer output,
       // so a seeded run matches the library's own recurrent layers.
@@ -468,7 +501,7 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
         noise.bernoulli_(1.0 - cfg.dropout);
         noise.div_(1.0 - cfg.dropout);
       }
-      layer_in = (out * noise).view({T * B, D * H});
+      layer_in = out * noise;
       if (saved) saved->masks.push_back(noise);
     }
   }
@@ -480,19 +513,30 @@ struct Grads {
   std::vector<at::Tensor> weights;  // flat order
 };
 
+// The gradient of a layer's output [T, B, D*H], read in place: step t, batch
+// row b at p + t * s_t + b * s_b (unit stride along the row).
+struct StepRows {
+  const float* p;
+  int64_t s_t, s_b;
+};
+
 // Backward of one direction of one layer over all steps. Turns this
 // direction's columns of `gates` into the gradients of the pre-activations
-// (GRU: and `extra` into the gradient of W_hn h + b_hn).
+// (GRU: and `extra` into the gradient of W_hn h + b_hn), and adds their sums
+// over all rows to db [G*H] (GRU: the gradient of b_hn to db_hn [H]).
 void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
-                        const at::Tensor& dy2d, at::Tensor& gates, at::Tensor& extra, const at::Tensor& out2d) {
+                        const StepRows& dy, at::Tensor& gates, at::Tensor& extra, const at::Tensor& out2d,
+                        double* db, double* db_hn) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
-  at::Tensor dh_next = at::zeros({B, H}, dy2d.options());
+  const at::TensorOptions opts = gates.options();
+  at::Tensor dh_next = at::zeros({B, H}, opts);
   at::Tensor dc, step_h;
-  if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, dy2d.options());
-  if (cfg.kind == RnnKind::GRU) step_h = at::empty({B, GH}, dy2d.options());
+  if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, opts);
+  if (cfg.kind == RnnKind::GRU) step_h = at::empty({B, GH}, opts);
+  std::vector<float> partial(GH);
   const PackedB w_hh_p = pack_b(w_hh);
-  const float* dy_p = dy2d.data_ptr<float>() + d * H;
+  const float* dy_p = dy.p + d * H;
   const float* out_p = out2d.data_ptr<float>() + d * H;
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
@@ -505,7 +549,8 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
     switch (cfg.kind) {
       case RnnKind::LSTM: {
         LstmBackStep st{H,
-                        dy_p + row * ld_s,
+                        dy_p + t * dy.s_t,
+                        dy.s_b,
                         dh_next.data_ptr<float>(),
                         gates_p + row * ld_g,
                         ld_g,
@@ -518,7 +563,8 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
       }
       case RnnKind::GRU: {
         GruBackStep st{H,
-                       dy_p + row * ld_s,
+                       dy_p + t * dy.s_t,
+                       dy.s_b,
                        dh_next.data_ptr<float>(),
                        gates_p + row * ld_g,
                        ld_g,
@@ -531,14 +577,15 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
       }
       default: {
         const bool relu = cfg.kind == RnnKind::RNN_RELU;
-        const float* dy = dy_p + row * ld_s;
         const float* dn = dh_next.data_ptr<float>();
         const float* h = out_p + row * ld_s;
         float* dpre = gates_p + row * ld_g;
-        rnn_backward_rows(relu, H, dy, dn, h, ld_s, dpre, ld_g, B);
+        rnn_backward_rows(relu, H, dy_p + t * dy.s_t, dy.s_b, dn, h, ld_s, dpre, ld_g, B);
         break;
       }
     }
+    add_column_sums(gates_p + row * ld_g, ld_g, B, GH, partial.data(), db);
+    if (cfg.kind == RnnKind::GRU) add_column_sums(extra_p + row * ld_s, ld_s, B, H, partial.data(), db_hn);
     if (first) break;
     if (cfg.kind == RnnKind::GRU)  // dh_next already holds the direct path dh * z
       gemm_packed(B, step_h.data_ptr<float>(), GH, 1, w_hh_p, dh_next.data_ptr<float>(), H, /*accumulate=*/true);
@@ -547,9 +594,19 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
   }
 }
 
+// Float tensor of the double sums.
+at::Tensor float_vector(const std::vector<double>& v, const at::TensorOptions& opts) {
+  at::Tensor t = at::empty({static_cast<int64_t>(v.size())}, opts);
+  float* p = t.data_ptr<float>();
+  for (size_t i = 0; i < v.size(); ++i) p[i] = static_cast<float>(v[i]);
+  return t;
+}
+
 // Gradients of the whole stack. With `reuse`, the saved activation buffers
 // are overwritten (nothing reads them afterwards); otherwise they are copied
-// first so that a retained graph can run backward again.
+// first so that a retained graph can run backward again. The input gradient
+// comes back batch-first in memory ([B, T, I] seen as [T, B, I]), the layout
+// the layer below produced its output in, so nothing is copied on either side.
 Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, const at::Tensor& grad_out,
                    bool need_x_grad, bool reuse) {
   const int64_t L = cfg.layers, D = cfg.dirs, H = cfg.hidden, GH = cfg.gates * H;
@@ -557,7 +614,9 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
   const bool gru = cfg.kind == RnnKind::GRU;
   Grads grads;
   grads.weights.resize(L * D * 4);
-  at::Tensor dy2d = grad_out.contiguous().view({T * B, D * H});
+  // the incoming gradient is read in place (it usually arrives batch-first)
+  at::Tensor dy_holder = unit_rows(grad_out) ? grad_out : grad_out.contiguous();
+  StepRows dy{dy_holder.data_ptr<float>(), dy_holder.stride(0), dy_holder.stride(1)};
 
   for (int64_t l = L - 1; l >= 0; --l) {
     at::Tensor dgates = reuse ? saved.gates[l] : saved.gates[l].clone();
@@ -566,7 +625,9 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
     const at::Tensor cell = cfg.kind == RnnKind::LSTM ? saved.extra[l] : at::Tensor();
     at::Tensor extra = gru ? dhn : cell;
     at::Tensor out2d = saved.outputs[l].view({T * B, D * H});
-    for (int64_t d = 0; d < D; ++d) backward_direction(cfg, d, T, B, w.w_hh(l, d), dy2d, dgates, extra, out2d);
+    std::vector<std::vector<double>> db(D, std::vector<double>(GH, 0.0)), db_hn(D, std::vector<double>(H, 0.0));
+    for (int64_t d = 0; d < D; ++d)
+      backward_direction(cfg, d, T, B, w.w_hh(l, d), dy, dgates, extra, out2d, db[d].data(), db_hn[d].data());
 
     // Weight gradients: sums over all steps of (gate gradient)^T (input it
     // multiplied), one product each with the steps as the inner dimension.
@@ -574,13 +635,12 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
     const PackedB in_p = pack_b(layer_in);
     const int64_t I = layer_in.size(1), ld_g = D * GH;
     for (int64_t d = 0; d < D; ++d) {
-      at::Tensor dg = dgates.narrow(1, d * GH, GH);
       const float* dg_p = dgates.data_ptr<float>() + d * GH;
       const int64_t base = (l * D + d) * 4;
       at::Tensor dw_ih = at::empty({GH, I}, dgates.options());
       gemm_packed(GH, dg_p, 1, ld_g, in_p, dw_ih.data_ptr<float>(), I, /*accumulate=*/false);
       grads.weights[base + 0] = dw_ih;
-      grads.weights[base + 2] = dg.sum(0);
+      grads.weights[base + 2] = float_vector(db[d], dgates.options());
       at::Tensor dw_hh = T > 1 ? at::empty({GH, H}, dgates.options()) : at::zeros({GH, H}, dgates.options());
       if (T > 1) {
         // step t's hidden-side gradient pairs with the state it read: the
@@ -598,24 +658,32 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
         }
       }
       grads.weights[base + 1] = dw_hh;
-      if (gru) {
-        at::Tensor db = grads.weights[base + 2].clone();
-        db.narrow(0, 2 * H, H).copy_(dhn.narrow(1, d * H, H).sum(0));
-        grads.weights[base + 3] = db;
-      } else {
-        grads.weights[base + 3] = grads.weights[base + 2].clone();
-      }
+      if (gru) std::copy(db_hn[d].begin(), db_hn[d].end(), db[d].begin() + 2 * H);
+      grads.weights[base + 3] = float_vector(db[d], dgates.options());
     }
     if (l == 0 && !need_x_grad) break;
-    // [T*B, I_l], both directions
-    at::Tensor dx = at::empty({T * B, saved.w_in[l].size(1)}, dgates.options());
-    gemm_packed(T * B, dgates.data_ptr<float>(), D * GH, 1, pack_b(saved.w_in[l]), dx.data_ptr<float>(), dx.size(1),
-                /*accumulate=*/false);
+    const int64_t I_l = saved.w_in[l].size(1);
+    const PackedB w_in_p = pack_b(saved.w_in[l]);
+    const float* dg_all = dgates.data_ptr<float>();
     if (l == 0) {
-      grads.x_tm = dx.view({T, B, dx.size(1)});
+      // [B, T, I], both directions: one product per step, the steps split
+      // over the threads (each row is computed whole by one of them)
+      at::Tensor dx = at::empty({B, T, I_l}, dgates.options());
+      float* dx_p = dx.data_ptr<float>();
+      const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 20) / std::max<int64_t>(1, B * I_l * ld_g));
+      parallel_chunks(T, grain, [&](int64_t t0, int64_t t1) {
+        for (int64_t t = t0; t < t1; ++t)
+          gemm_packed(B, dg_all + t * B * ld_g, ld_g, 1, w_in_p, dx_p + t * I_l, T * I_l, /*accumulate=*/false);
+      });
+      grads.x_tm = dx.transpose(0, 1);
     } else {
+      // [T*B, I_l], both directions
+      at::Tensor dx = at::empty({T * B, I_l}, dgates.options());
+      gemm_packed(T * B, dg_all, ld_g, 1, w_in_p, dx.data_ptr<float>(), I_l, /*accumulate=*/false);
       const int64_t m = l - 1;
-      dy2d = m < static_cast<int64_t>(saved.masks.size()) ? dx.mul_(saved.masks[m].view({T * B, D * H})) : dx;
+      if (m < static_cast<int64_t>(saved.masks.size())) dx.mul_(saved.masks[m].view({T * B, D * H}));
+      dy_holder = dx;
+      dy = StepRows{dx.data_ptr<float>(), B * I_l, I_l};
     }
   }
   return grads;
@@ -743,7 +811,6 @@ at::Tensor native_recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
               "input ",
               x.sizes(), " ", x.scalar_type());
   const Config cfg = config_of(r);
-  at::Tensor x_tm = x.transpose(0, 1).contiguous();
   bool needs_grad = false;
   if (at::GradMode::is_enabled()) {
     needs_grad = x.requires_grad();
@@ -756,11 +823,13 @@ at::Tensor native_recurrent_forward(const RnnLayer& r, const at::Tensor& x) {
 // torch's header, reported at this call. Kept silent here only.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-    out = NativeRecurrent::apply(cfg, x_tm, at::TensorList(r.flat_weights));
+    // backward's weight gradients read the input time-major
+    out = NativeRecurrent::apply(cfg, x.transpose(0, 1).contiguous(), at::TensorList(r.flat_weights));
 #pragma GCC diagnostic pop
   } else {
     at::NoGradGuard no_grad;
-    out = run_forward(cfg, x_tm, Weights{&r.flat_weights, cfg.dirs}, nullptr);
+    const at::Tensor x_tm = x.transpose(0, 1);
+    out = run_forward(cfg, unit_rows(x_tm) ? x_tm : x_tm.contiguous(), Weights{&r.flat_weights, cfg.dirs}, nullptr);
   }
   return out.transpose(0, 1);
 }
