@@ -383,6 +383,22 @@ at::Tensor folded_bias(const Config& cfg, const at::Tensor& b_ih, const at::Tens
   return b;
 }
 
+// The batch rows of a recurrence are independent of each other: a direction
+// runs as blocks of kRowBlock rows, each block through all steps on one
+// thread, so the per-step products and loops split over torch's intra-op
+// threads with nothing to synchronise per step, and every row is computed the
+// same way whatever the thread count.
+constexpr int64_t kRowBlock = 8;
+constexpr int64_t kMinBlockWork = int64_t(1) << 20;  // multiply-adds per thread at least
+
+// Runs fn(b0, b1) over row ranges that start at multiples of kRowBlock.
+template <typename F>
+void over_row_blocks(int64_t B, int64_t work_per_row, const F& fn) {
+  const int64_t blocks = (B + kRowBlock - 1) / kRowBlock;
+  const int64_t grain = std::max<int64_t>(1, kMinBlockWork / std::max<int64_t>(1, kRowBlock * work_per_row));
+  parallel_chunks(blocks, grain, [&](int64_t lo, int64_t hi) { fn(lo * kRowBlock, std::min(B, hi * kRowBlock)); });
+}
+
 // One direction of one layer over all steps. gates holds the input
 // projection (without bias) on entry, or, with `step_in` ([T, B, I], rows of
 // unit stride), each step projects its own rows of it with w_ih first; bias
@@ -395,56 +411,64 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
   const PackedB w_hh_t = pack_b(w_hh.t());
   const PackedB w_ih_t = step_in ? pack_b(w_ih.t()) : PackedB{};
   const float* in_p = step_in ? step_in->data_ptr<float>() : nullptr;
+  const int64_t in_st = step_in ? step_in->stride(0) : 0, in_sb = step_in ? step_in->stride(1) : 0;
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* out_p = out.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
   const float* bias_p = bias.data_ptr<float>() + d * GH;
   at::Tensor hgates;  // GRU: h_prev @ W_hh^T kept apart from the input part
   if (cfg.kind == RnnKind::GRU) hgates = at::empty({B, GH}, gates.options());
+  float* hgates_p = hgates.defined() ? hgates.data_ptr<float>() : nullptr;
   at::Tensor b_hn = cfg.kind == RnnKind::GRU ? b_hh.narrow(0, 2 * H, H).contiguous() : at::Tensor();
+  const float* b_hn_p = b_hn.defined() ? b_hn.data_ptr<float>() : nullptr;
+  const int64_t work_per_row = T * GH * (H + (step_in ? step_in->size(2) : 0));
 
-  for (int64_t s = 0; s < T; ++s) {
-    const int64_t t = d == 0 ? s : T - 1 - s;
-    const int64_t tp = d == 0 ? t - 1 : t + 1;
-    const bool first = s == 0;
-    float* g = gates_p + t * B * ld_g;
-    float* h = out_p + t * B * ld_s;
-    if (step_in)
-      gemm_packed(B, in_p + t * step_in->stride(0), step_in->stride(1), 1, w_ih_t, g, ld_g, /*accumulate=*/false);
-    if (!first) {
-      const float* h_prev = out_p + tp * B * ld_s;
-      if (cfg.kind == RnnKind::GRU)
-        gemm_packed(B, h_prev, ld_s, 1, w_hh_t, hgates.data_ptr<float>(), GH, /*accumulate=*/false);
-      else
-        gemm_packed(B, h_prev, ld_s, 1, w_hh_t, g, ld_g, /*accumulate=*/true);
+  over_row_blocks(B, work_per_row, [&](int64_t b0, int64_t b1) {
+    const int64_t nb = b1 - b0;
+    for (int64_t s = 0; s < T; ++s) {
+      const int64_t t = d == 0 ? s : T - 1 - s;
+      const int64_t tp = d == 0 ? t - 1 : t + 1;
+      const bool first = s == 0;
+      const int64_t row = t * B + b0, prow = tp * B + b0;
+      float* g = gates_p + row * ld_g;
+      float* h = out_p + row * ld_s;
+      if (step_in)
+        gemm_packed(nb, in_p + t * in_st + b0 * in_sb, in_sb, 1, w_ih_t, g, ld_g, /*accumulate=*/false);
+      if (!first) {
+        const float* h_prev = out_p + prow * ld_s;
+        if (cfg.kind == RnnKind::GRU)
+          gemm_packed(nb, h_prev, ld_s, 1, w_hh_t, hgates_p + b0 * GH, GH, /*accumulate=*/false);
+        else
+          gemm_packed(nb, h_prev, ld_s, 1, w_hh_t, g, ld_g, /*accumulate=*/true);
+      }
+      switch (cfg.kind) {
+        case RnnKind::LSTM: {
+          LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + prow * ld_s, extra_p + row * ld_s, h, ld_s};
+          lstm_forward_rows(st, nb);
+          break;
+        }
+        case RnnKind::GRU: {
+          GruStep st{H,
+                     g,
+                     ld_g,
+                     bias_p,
+                     first ? nullptr : hgates_p + b0 * GH,
+                     b_hn_p,
+                     first ? nullptr : out_p + prow * ld_s,
+                     extra_p + row * ld_s,
+                     h,
+                     ld_s};
+          gru_forward_rows(st, nb);
+          break;
+        }
+        default: {
+          const bool relu = cfg.kind == RnnKind::RNN_RELU;
+          rnn_forward_rows(relu, H, g, ld_g, bias_p, h, ld_s, nb);
+          break;
+        }
+      }
     }
-    switch (cfg.kind) {
-      case RnnKind::LSTM: {
-        LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + tp * B * ld_s, extra_p + t * B * ld_s, h, ld_s};
-        lstm_forward_rows(st, B);
-        break;
-      }
-      case RnnKind::GRU: {
-        GruStep st{H,
-                   g,
-                   ld_g,
-                   bias_p,
-                   first ? nullptr : hgates.data_ptr<float>(),
-                   b_hn.data_ptr<float>(),
-                   first ? nullptr : out_p + tp * B * ld_s,
-                   extra_p + t * B * ld_s,
-                   h,
-                   ld_s};
-        gru_forward_rows(st, B);
-        break;
-      }
-      default: {
-        const bool relu = cfg.kind == RnnKind::RNN_RELU;
-        rnn_forward_rows(relu, H, g, ld_g, bias_p, h, ld_s, B);
-        break;
-      }
-    }
-  }
+  });
 }
 
 // Runs the stack on an input [T, B, I] whose rows have unit stride; returns
@@ -523,74 +547,93 @@ struct StepRows {
 // Backward of one direction of one layer over all steps. Turns this
 // direction's columns of `gates` into the gradients of the pre-activations
 // (GRU: and `extra` into the gradient of W_hn h + b_hn), and adds their sums
-// over all rows to db [G*H] (GRU: the gradient of b_hn to db_hn [H]).
+// over all rows to db [G*H] (GRU: the gradient of b_hn to db_hn [H]). Runs by
+// row blocks like the forward; the sums are kept per block and added in block
+// order, so they too are the same for any thread count.
 void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
                         const StepRows& dy, at::Tensor& gates, at::Tensor& extra, const at::Tensor& out2d,
                         double* db, double* db_hn) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   const at::TensorOptions opts = gates.options();
+  const bool gru = cfg.kind == RnnKind::GRU;
   at::Tensor dh_next = at::zeros({B, H}, opts);
   at::Tensor dc, step_h;
   if (cfg.kind == RnnKind::LSTM) dc = at::zeros({B, H}, opts);
-  if (cfg.kind == RnnKind::GRU) step_h = at::empty({B, GH}, opts);
-  std::vector<float> partial(GH);
+  if (gru) step_h = at::empty({B, GH}, opts);
+  float* dh_next_p = dh_next.data_ptr<float>();
+  float* dc_p = dc.defined() ? dc.data_ptr<float>() : nullptr;
+  float* step_h_p = step_h.defined() ? step_h.data_ptr<float>() : nullptr;
+  const int64_t blocks = (B + kRowBlock - 1) / kRowBlock;
+  std::vector<double> block_db(blocks * GH, 0.0), block_db_hn(gru ? blocks * H : 0, 0.0);
   const PackedB w_hh_p = pack_b(w_hh);
   const float* dy_p = dy.p + d * H;
   const float* out_p = out2d.data_ptr<float>() + d * H;
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
 
-  for (int64_t s = T - 1; s >= 0; --s) {
-    const int64_t t = d == 0 ? s : T - 1 - s;
-    const int64_t tp = d == 0 ? t - 1 : t + 1;
-    const bool first = s == 0;
-    const int64_t row = t * B, prow = tp * B;
-    switch (cfg.kind) {
-      case RnnKind::LSTM: {
-        LstmBackStep st{H,
-                        dy_p + t * dy.s_t,
-                        dy.s_b,
-                        dh_next.data_ptr<float>(),
-                        gates_p + row * ld_g,
-                        ld_g,
-                        extra_p + row * ld_s,
-                        first ? nullptr : extra_p + prow * ld_s,
-                        ld_s,
-                        dc.data_ptr<float>()};
-        lstm_backward_rows(st, B);
-        break;
+  over_row_blocks(B, 2 * T * GH * H, [&](int64_t b0, int64_t b1) {
+    const int64_t nb = b1 - b0;
+    std::vector<float> partial(GH);
+    for (int64_t s = T - 1; s >= 0; --s) {
+      const int64_t t = d == 0 ? s : T - 1 - s;
+      const int64_t tp = d == 0 ? t - 1 : t + 1;
+      const bool first = s == 0;
+      const int64_t row = t * B + b0, prow = tp * B + b0;
+      const float* dy_t = dy_p + t * dy.s_t + b0 * dy.s_b;
+      switch (cfg.kind) {
+        case RnnKind::LSTM: {
+          LstmBackStep st{H,
+                          dy_t,
+                          dy.s_b,
+                          dh_next_p + b0 * H,
+                          gates_p + row * ld_g,
+                          ld_g,
+                          extra_p + row * ld_s,
+                          first ? nullptr : extra_p + prow * ld_s,
+                          ld_s,
+                          dc_p + b0 * H};
+          lstm_backward_rows(st, nb);
+          break;
+        }
+        case RnnKind::GRU: {
+          GruBackStep st{H,
+                         dy_t,
+                         dy.s_b,
+                         dh_next_p + b0 * H,
+                         gates_p + row * ld_g,
+                         ld_g,
+                         extra_p + row * ld_s,
+                         first ? nullptr : out_p + prow * ld_s,
+                         ld_s,
+                         step_h_p + b0 * GH};
+          gru_backward_rows(st, nb);
+          break;
+        }
+        default: {
+          const bool relu = cfg.kind == RnnKind::RNN_RELU;
+          rnn_backward_rows(relu, H, dy_t, dy.s_b, dh_next_p + b0 * H, out_p + row * ld_s, ld_s, gates_p + row * ld_g,
+                            ld_g, nb);
+          break;
+        }
       }
-      case RnnKind::GRU: {
-        GruBackStep st{H,
-                       dy_p + t * dy.s_t,
-                       dy.s_b,
-                       dh_next.data_ptr<float>(),
-                       gates_p + row * ld_g,
-                       ld_g,
-                       extra_p + row * ld_s,
-                       first ? nullptr : out_p + prow * ld_s,
-                       ld_s,
-                       step_h.data_ptr<float>()};
-        gru_backward_rows(st, B);
-        break;
+      for (int64_t r = b0; r < b1; r += kRowBlock) {
+        const int64_t k = r / kRowBlock, n = std::min(kRowBlock, b1 - r);
+        add_column_sums(gates_p + (t * B + r) * ld_g, ld_g, n, GH, partial.data(), block_db.data() + k * GH);
+        if (gru)
+          add_column_sums(extra_p + (t * B + r) * ld_s, ld_s, n, H, partial.data(), block_db_hn.data() + k * H);
       }
-      default: {
-        const bool relu = cfg.kind == RnnKind::RNN_RELU;
-        const float* dn = dh_next.data_ptr<float>();
-        const float* h = out_p + row * ld_s;
-        float* dpre = gates_p + row * ld_g;
-        rnn_backward_rows(relu, H, dy_p + t * dy.s_t, dy.s_b, dn, h, ld_s, dpre, ld_g, B);
-        break;
-      }
+      if (first) break;
+      if (gru)  // dh_next already holds the direct path dh * z
+        gemm_packed(nb, step_h_p + b0 * GH, GH, 1, w_hh_p, dh_next_p + b0 * H, H, /*accumulate=*/true);
+      else
+        gemm_packed(nb, gates_p + row * ld_g, ld_g, 1, w_hh_p, dh_next_p + b0 * H, H, /*accumulate=*/false);
     }
-    add_column_sums(gates_p + row * ld_g, ld_g, B, GH, partial.data(), db);
-    if (cfg.kind == RnnKind::GRU) add_column_sums(extra_p + row * ld_s, ld_s, B, H, partial.data(), db_hn);
-    if (first) break;
-    if (cfg.kind == RnnKind::GRU)  // dh_next already holds the direct path dh * z
-      gemm_packed(B, step_h.data_ptr<float>(), GH, 1, w_hh_p, dh_next.data_ptr<float>(), H, /*accumulate=*/true);
-    else
-      gemm_packed(B, gates_p + row * ld_g, ld_g, 1, w_hh_p, dh_next.data_ptr<float>(), H, /*accumulate=*/false);
+  });
+  for (int64_t k = 0; k < blocks; ++k) {
+    for (int64_t j = 0; j < GH; ++j) db[j] += block_db[k * GH + j];
+    if (gru)
+      for (int64_t j = 0; j < H; ++j) db_hn[j] += block_db_hn[k * H + j];
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/autograd.h>
 
@@ -170,6 +171,31 @@ TEST(NativeRecurrent, LargerShapesMatchTorch) {
     at::Tensor x = at::randn({37, 11, 20}).requires_grad_(true);
     at::Tensor upstream = at::randn({37, 11, 80});
     expect_same_result(forward_backward(native, r, x, upstream), forward_backward(torch_recurrent, r, x, upstream));
+  }
+}
+
+// A direction runs as blocks of batch rows, one thread per block range; the
+// bits (outputs, every gradient, the no-grad output) must not depend on the
+// thread count (a block lost, done twice or summed in another order changes them).
+TEST(NativeRecurrent, SameBitsOnOneAndThreeThreads) {
+  at::manual_seed(5);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    const RnnLayer r = make_layer(kind, 24, 48, 2, /*bidirectional=*/true);
+    const at::Tensor x = at::randn({45, 30, 24}), upstream = at::randn({45, 30, 96});
+    auto run = [&](int threads) {
+      const int before = at::get_num_threads();
+      at::set_num_threads(threads);
+      Result res = forward_backward(native, r, x.clone().requires_grad_(true), upstream);
+      at::NoGradGuard no_grad;
+      res.grads.push_back(native(fresh_copy(r), x));
+      at::set_num_threads(before);
+      return res;
+    };
+    const Result one = run(1), three = run(3);
+    EXPECT_TRUE(at::equal(one.out, three.out));
+    ASSERT_EQ(one.grads.size(), three.grads.size());
+    for (size_t i = 0; i < one.grads.size(); ++i) EXPECT_TRUE(at::equal(one.grads[i], three.grads[i])) << i;
   }
 }
 
