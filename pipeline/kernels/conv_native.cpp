@@ -95,13 +95,34 @@ at::Tensor valid_view(const at::Tensor& buf, const Layout& y) {
 // Runs an element-wise row pass over the samples of y, on torch's intra-op
 // threads when the pass is large enough, each thread taking whole samples:
 // every row is computed as on one thread, so the result does not depend on
-// the thread count. (The reductions over rows stay on one thread: their sums
-// would otherwise depend on how the rows were split.)
+// the thread count.
+constexpr int64_t kMinValues = int64_t{1} << 15;  // values per thread at least
+
 template <typename Pass>
 void over_samples(const Layout& y, const Pass& pass) {
-  constexpr int64_t kMinValues = int64_t{1} << 15;  // values per thread at least
   const int64_t per_sample = std::max<int64_t>(1, y.S * y.C);
   parallel_chunks(y.B, (kMinValues + per_sample - 1) / per_sample, pass);
+}
+
+// Reductions over the rows of y run over fixed groups of kGroupSamples
+// samples: sum(b0, b1, totals) adds the rows of samples b0..b1-1 into that
+// group's `width` zeroed doubles; the groups run on the threads and their
+// totals are added in group order into out[width]. The groups do not depend
+// on the thread count, so neither do the sums.
+constexpr int64_t kGroupSamples = 4;
+
+template <typename Sum>
+void reduce_over_samples(const Layout& y, int64_t width, double* out, const Sum& sum) {
+  const int64_t groups = (y.B + kGroupSamples - 1) / kGroupSamples;
+  std::vector<double> totals(groups * width, 0.0);
+  const int64_t per_group = std::max<int64_t>(1, kGroupSamples * y.L * y.C);
+  parallel_chunks(groups, (kMinValues + per_group - 1) / per_group, [&](int64_t lo, int64_t hi) {
+    for (int64_t g = lo; g < hi; ++g)
+      sum(g * kGroupSamples, std::min(y.B, (g + 1) * kGroupSamples), totals.data() + g * width);
+  });
+  for (int64_t j = 0; j < width; ++j) out[j] = 0.0;
+  for (int64_t g = 0; g < groups; ++g)
+    for (int64_t j = 0; j < width; ++j) out[j] += totals[g * width + j];
 }
 
 HST_ALWAYS_INLINE float relu_of(float v) { return std::max(v, 0.0f); }  // NaN stays NaN
@@ -131,19 +152,16 @@ HST_ALWAYS_INLINE void flush(int64_t C, float* HST_RESTRICT part, double* HST_RE
   }
 }
 
-// Per-channel mean and biased variance, accumulated around the first row's
-// values (so that a large mean does not cancel the variance).
-HST_VECTOR_CLONES void moments_rows(const float* base, const Layout& y, double* HST_RESTRICT mean,
-                                    double* HST_RESTRICT var) {
+// Sums of (x - shift) and (x - shift)^2 per channel over samples b0..b1-1
+// into s[C], q[C].
+HST_VECTOR_CLONES void moment_sums(const float* base, const Layout& y, const float* HST_RESTRICT sh, int64_t b0,
+                                   int64_t b1, double* HST_RESTRICT s, double* HST_RESTRICT q) {
   const int64_t C = y.C;
-  std::vector<double> s(C, 0.0), q(C, 0.0);
   std::vector<float> ps(C, 0.0f), pq(C, 0.0f);
-  std::vector<float> shift(base + y.row(0, 0) * C, base + y.row(0, 0) * C + C);
   float* HST_RESTRICT fs = ps.data();
   float* HST_RESTRICT fq = pq.data();
-  const float* HST_RESTRICT sh = shift.data();
   int rows = 0;
-  for (int64_t b = 0; b < y.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < y.L; ++l) {
       const float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) {
@@ -152,18 +170,29 @@ HST_VECTOR_CLONES void moments_rows(const float* base, const Layout& y, double* 
         fq[c] += d * d;
       }
       if (++rows == kBlockRows) {
-        flush(C, fs, s.data());
-        flush(C, fq, q.data());
+        flush(C, fs, s);
+        flush(C, fq, q);
         rows = 0;
       }
     }
-  flush(C, fs, s.data());
-  flush(C, fq, q.data());
+  flush(C, fs, s);
+  flush(C, fq, q);
+}
+
+// Per-channel mean and biased variance, accumulated around the first row's
+// values (so that a large mean does not cancel the variance).
+void moments_rows(const float* base, const Layout& y, double* mean, double* var) {
+  const int64_t C = y.C;
+  std::vector<double> sq(2 * C);
+  const std::vector<float> shift(base + y.row(0, 0) * C, base + y.row(0, 0) * C + C);
+  reduce_over_samples(y, 2 * C, sq.data(), [&](int64_t b0, int64_t b1, double* t) {
+    moment_sums(base, y, shift.data(), b0, b1, t, t + C);
+  });
   const double n = static_cast<double>(y.B * y.L);
   for (int64_t c = 0; c < C; ++c) {
-    const double m = s[c] / n;
-    mean[c] = m + sh[c];
-    var[c] = std::max(q[c] / n - m * m, 0.0);
+    const double m = sq[c] / n;
+    mean[c] = m + shift[c];
+    var[c] = std::max(sq[C + c] / n - m * m, 0.0);
   }
 }
 
@@ -270,15 +299,14 @@ HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg,
 // when y is given): sg = sum g, sgx = sum g * xhat.
 HST_VECTOR_CLONES void bn_grad_sums(const float* dy, const Layout& lg, const float* y, const Layout& ly,
                                     const float* x, const Layout& lx, const float* HST_RESTRICT mean,
-                                    const float* HST_RESTRICT invstd, double* HST_RESTRICT sg,
-                                    double* HST_RESTRICT sgx) {
+                                    const float* HST_RESTRICT invstd, int64_t b0, int64_t b1,
+                                    double* HST_RESTRICT sg, double* HST_RESTRICT sgx) {
   const int64_t C = lx.C;
-  for (int64_t c = 0; c < C; ++c) sg[c] = sgx[c] = 0.0;
   std::vector<float> pg(C, 0.0f), pgx(C, 0.0f);
   float* HST_RESTRICT fg = pg.data();
   float* HST_RESTRICT fgx = pgx.data();
   int rows = 0;
-  for (int64_t b = 0; b < lx.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < lx.L; ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT xr = x + lx.row(b, l) * C;
@@ -367,10 +395,9 @@ HST_ALWAYS_INLINE void window_grad(const PooledGrad& pg, int64_t b, int64_t w, f
 }
 
 HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, const Layout& lx,
-                                         const float* HST_RESTRICT mean, const float* HST_RESTRICT invstd,
-                                         double* HST_RESTRICT sg, double* HST_RESTRICT sgx) {
+                                         const float* HST_RESTRICT mean, const float* HST_RESTRICT invstd, int64_t b0,
+                                         int64_t b1, double* HST_RESTRICT sg, double* HST_RESTRICT sgx) {
   const int64_t C = lx.C, k = pg.k;
-  for (int64_t c = 0; c < C; ++c) sg[c] = sgx[c] = 0.0;
   std::vector<float> scratch((k + 4) * C, 0.0f);
   float* HST_RESTRICT fg = scratch.data();
   float* HST_RESTRICT fgx = fg + C;
@@ -378,7 +405,7 @@ HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, c
   float* HST_RESTRICT best = at + C;
   float* HST_RESTRICT g = best + C;
   int rows = 0;
-  for (int64_t b = 0; b < lx.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t w = 0; w < pg.lp.L; ++w) {
       window_grad(pg, b, w, at, best, g);
       for (int64_t j = 0; j < k; ++j) {
@@ -430,14 +457,14 @@ HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, 
     }
 }
 
-// Per-channel sums over the valid rows.
-HST_VECTOR_CLONES void column_sums(const float* base, const Layout& y, double* HST_RESTRICT out) {
+// Per-channel sums over the valid rows of samples b0..b1-1.
+HST_VECTOR_CLONES void column_sums(const float* base, const Layout& y, int64_t b0, int64_t b1,
+                                   double* HST_RESTRICT out) {
   const int64_t C = y.C;
-  for (int64_t c = 0; c < C; ++c) out[c] = 0.0;
   std::vector<float> part(C, 0.0f);
   float* HST_RESTRICT p = part.data();
   int rows = 0;
-  for (int64_t b = 0; b < y.B; ++b)
+  for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < y.L; ++l) {
       const float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) p[c] += r[c];
@@ -785,7 +812,8 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
         dparams[op.param] = dwt.view({k, cin, cout}).permute({2, 1, 0}).contiguous();
         if (op.nparams == 2) {
           std::vector<double> s(cout);
-          column_sums(gp, op.gout, s.data());
+          reduce_over_samples(op.gout, cout, s.data(),
+                              [&](int64_t b0, int64_t b1, double* t) { column_sums(gp, op.gout, b0, b1, t); });
           dparams[op.param + 1] = as_double_vector(s).to(at::kFloat);
         }
         if (need_dx) {
@@ -802,16 +830,19 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
         const float* ip = mp + C;
         const float* yp = op.relu ? saved.acts[i + 1].data_ptr<float>() : nullptr;
         const bool affine = op.nparams == 2;
-        std::vector<double> sg(C), sgx(C);
+        std::vector<double> sums(2 * C);  // sum g, then sum g * xhat
         const PooledGrad pg = pool ? PooledGrad{gp, pool->gout, saved.acts[i + 1].data_ptr<float>(), op.out, pool->k,
                                                 op.relu}
                                    : PooledGrad{};
         if (op.batch_stats || affine) {
-          if (pool)
-            bn_pool_grad_sums(pg, xp, op.in, mp, ip, sg.data(), sgx.data());
-          else
-            bn_grad_sums(gp, op.gout, yp, op.out, xp, op.in, mp, ip, sg.data(), sgx.data());
+          reduce_over_samples(op.in, 2 * C, sums.data(), [&](int64_t b0, int64_t b1, double* t) {
+            if (pool)
+              bn_pool_grad_sums(pg, xp, op.in, mp, ip, b0, b1, t, t + C);
+            else
+              bn_grad_sums(gp, op.gout, yp, op.out, xp, op.in, mp, ip, b0, b1, t, t + C);
+          });
         }
+        const std::vector<double> sg(sums.begin(), sums.begin() + C), sgx(sums.begin() + C, sums.end());
         if (affine) {
           dparams[op.param] = as_double_vector(sgx).to(at::kFloat);
           dparams[op.param + 1] = as_double_vector(sg).to(at::kFloat);
