@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/engine.h"
+#include "kernels/simd.h"
 
 namespace hst {
 
@@ -87,6 +88,44 @@ class TensorOptimizer final : public Optimizer {
   int64_t step_ = 0;
 };
 
+// The fused updates over elements [lo, hi) of the flat buffers: the gradient
+// is scaled by `coef` (clipping) and kept, then the solver's state and the
+// parameter are updated. Compiled for each vector width like the kernels.
+HST_VECTOR_CLONES void adam_update(int64_t lo, int64_t hi, float coef, float step_size, float bias2_sqrt,
+                                   float* HST_RESTRICT p, float* HST_RESTRICT g, float* HST_RESTRICT m,
+                                   float* HST_RESTRICT v) {
+  const float b1 = kBeta1, b2 = kBeta2, eps = kAdamEps;
+  for (int64_t i = lo; i < hi; ++i) {
+    const float gi = g[i] * coef;
+    g[i] = gi;
+    m[i] = m[i] * b1 + gi * (1 - b1);
+    v[i] = v[i] * b2 + gi * gi * (1 - b2);
+    p[i] -= step_size * m[i] / (std::sqrt(v[i]) / bias2_sqrt + eps);
+  }
+}
+
+HST_VECTOR_CLONES void sgdm_update(int64_t lo, int64_t hi, float coef, float rate, bool first,
+                                   float* HST_RESTRICT p, float* HST_RESTRICT g, float* HST_RESTRICT velocity) {
+  const float mom = kMomentum;
+  for (int64_t i = lo; i < hi; ++i) {
+    const float gi = g[i] * coef;
+    g[i] = gi;
+    velocity[i] = first ? gi : velocity[i] * mom + gi;
+    p[i] -= rate * velocity[i];
+  }
+}
+
+HST_VECTOR_CLONES void rmsprop_update(int64_t lo, int64_t hi, float coef, float rate, float* HST_RESTRICT p,
+                                      float* HST_RESTRICT g, float* HST_RESTRICT square_avg) {
+  const float alpha = kAlpha, eps = kRmsEps;
+  for (int64_t i = lo; i < hi; ++i) {
+    const float gi = g[i] * coef;
+    g[i] = gi;
+    square_avg[i] = square_avg[i] * alpha + gi * gi * (1 - alpha);
+    p[i] -= rate * gi / (std::sqrt(square_avg[i]) + eps);
+  }
+}
+
 // All parameters in one float32 buffer; the update is one fused loop.
 class FlatOptimizer final : public Optimizer {
  public:
@@ -123,43 +162,22 @@ class FlatOptimizer final : public Optimizer {
     switch (solver_) {
       case Solver::ADAM: {
         float* b = second_moment_.data_ptr<float>();
-        const float b1 = kBeta1, b2 = kBeta2, eps = kAdamEps;
         const float step_size = static_cast<float>(lr / (1 - std::pow(kBeta1, double(step_))));
         const float bias2_sqrt = static_cast<float>(std::sqrt(1 - std::pow(kBeta2, double(step_))));
         at::parallel_for(0, n, 1 << 14, [&](int64_t lo, int64_t hi) {
-          for (int64_t i = lo; i < hi; ++i) {
-            const float gi = g[i] * coef;
-            g[i] = gi;
-            a[i] = a[i] * b1 + gi * (1 - b1);
-            b[i] = b[i] * b2 + gi * gi * (1 - b2);
-            p[i] -= step_size * a[i] / (std::sqrt(b[i]) / bias2_sqrt + eps);
-          }
+          adam_update(lo, hi, coef, step_size, bias2_sqrt, p, g, a, b);
         });
         break;
       }
       case Solver::SGDM: {
-        const float mom = kMomentum, rate = static_cast<float>(lr);
+        const float rate = static_cast<float>(lr);
         const bool first = step_ == 1;
-        at::parallel_for(0, n, 1 << 14, [&](int64_t lo, int64_t hi) {
-          for (int64_t i = lo; i < hi; ++i) {
-            const float gi = g[i] * coef;
-            g[i] = gi;
-            a[i] = first ? gi : a[i] * mom + gi;
-            p[i] -= rate * a[i];
-          }
-        });
+        at::parallel_for(0, n, 1 << 14, [&](int64_t lo, int64_t hi) { sgdm_update(lo, hi, coef, rate, first, p, g, a); });
         break;
       }
       case Solver::RMSPROP: {
-        const float alpha = kAlpha, eps = kRmsEps, rate = static_cast<float>(lr);
-        at::parallel_for(0, n, 1 << 14, [&](int64_t lo, int64_t hi) {
-          for (int64_t i = lo; i < hi; ++i) {
-            const float gi = g[i] * coef;
-            g[i] = gi;
-            a[i] = a[i] * alpha + gi * gi * (1 - alpha);
-            p[i] -= rate * gi / (std::sqrt(a[i]) + eps);
-          }
-        });
+        const float rate = static_cast<float>(lr);
+        at::parallel_for(0, n, 1 << 14, [&](int64_t lo, int64_t hi) { rmsprop_update(lo, hi, coef, rate, p, g, a); });
         break;
       }
     }
