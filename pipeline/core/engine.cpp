@@ -4,6 +4,7 @@
 #include <torch/csrc/autograd/autograd.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "runtime/host_allocator.h"
@@ -23,7 +24,24 @@ constexpr double kMinImprovement = 1e-6;
 // asynchronously; the caching host allocator keeps the buffer alive until the
 // copy has finished.
 at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at::Device& device) {
-  if (device.is_cpu()) return host.index_select(0, rows);
+  if (device.is_cpu()) {
+    // whole rows of a contiguous tensor: one memcpy each
+    if (!host.is_contiguous() || rows.scalar_type() != at::kLong || !rows.is_contiguous() || host.dim() < 1)
+      return host.index_select(0, rows);
+    std::vector<int64_t> shape(host.sizes().begin(), host.sizes().end());
+    const int64_t n = host.size(0), m = rows.numel();
+    shape[0] = m;
+    at::Tensor out = at::empty(shape, host.options());
+    const size_t row_bytes = static_cast<size_t>(host.numel() / std::max<int64_t>(n, 1)) * host.element_size();
+    const char* src = static_cast<const char*>(host.data_ptr());
+    char* dst = static_cast<char*>(out.data_ptr());
+    const int64_t* r = rows.data_ptr<int64_t>();
+    for (int64_t i = 0; i < m; ++i) {
+      TORCH_CHECK(r[i] >= 0 && r[i] < n, "gather_batch: row ", r[i], " out of range for ", n, " rows");
+      std::memcpy(dst + i * row_bytes, src + r[i] * row_bytes, row_bytes);
+    }
+    return out;
+  }
   std::vector<int64_t> shape(host.sizes().begin(), host.sizes().end());
   shape[0] = rows.size(0);
   at::Tensor staging = at::empty(shape, host.options().pinned_memory(true));
@@ -54,15 +72,34 @@ struct PassTotals {
   void add(const at::Tensor& loss, const at::Tensor& logits, const at::Tensor& target) {
     const int64_t b = target.size(0);
     at::NoGradGuard no_grad;
-    at::Tensor hits = logits.argmax(1).eq(target).sum();
     if (on_host) {
       loss_sum += loss.item<double>() * static_cast<double>(b);
-      correct += hits.item<int64_t>();
+      correct += host_hits(logits, target);
     } else {
+      at::Tensor hits = logits.argmax(1).eq(target).sum();
       loss_dev.add_(loss.detach().to(at::kDouble) * static_cast<double>(b));
       correct_dev.add_(hits);
     }
     count += b;
+  }
+
+  // Rows whose largest logit (the first of equal ones, as argmax) is the target.
+  static int64_t host_hits(const at::Tensor& logits, const at::Tensor& target) {
+    if (logits.scalar_type() != at::kFloat || target.scalar_type() != at::kLong || logits.dim() != 2)
+      return logits.argmax(1).eq(target).sum().item<int64_t>();
+    const at::Tensor l = logits.contiguous(), t = target.contiguous();
+    const int64_t rows = l.size(0), k = l.size(1);
+    const float* p = l.data_ptr<float>();
+    const int64_t* y = t.data_ptr<int64_t>();
+    int64_t hits = 0;
+    for (int64_t i = 0; i < rows && k > 0; ++i) {
+      const float* row = p + i * k;
+      int64_t best = 0;
+      for (int64_t j = 1; j < k; ++j)
+        if (row[j] > row[best] || (std::isnan(row[j]) && !std::isnan(row[best]))) best = j;
+      hits += best == y[i];
+    }
+    return hits;
   }
 
   void finish() {

@@ -125,6 +125,18 @@ void reduce_over_samples(const Layout& y, int64_t width, double* out, const Sum&
     for (int64_t j = 0; j < width; ++j) out[j] += totals[g * width + j];
 }
 
+// The input [B, C, L] (any strides) into the channels-last rows of y.
+HST_VECTOR_CLONES void input_rows(const float* x, int64_t sb, int64_t sc, int64_t sl, float* base, const Layout& y,
+                                  int64_t b0, int64_t b1) {
+  const int64_t C = y.C;
+  for (int64_t b = b0; b < b1; ++b)
+    for (int64_t l = 0; l < y.L; ++l) {
+      float* HST_RESTRICT r = base + y.row(b, l) * C;
+      const float* HST_RESTRICT xs = x + b * sb + l * sl;
+      for (int64_t c = 0; c < C; ++c) r[c] = xs[c * sc];
+    }
+}
+
 HST_ALWAYS_INLINE float relu_of(float v) { return std::max(v, 0.0f); }  // NaN stays NaN
 
 // Gradient through ReLU given its output, as the library's threshold_backward.
@@ -666,7 +678,14 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
   const auto opts = x.options();
   const int64_t n = static_cast<int64_t>(plan.ops.size());
   at::Tensor cur = alloc_zero_gaps(plan.ops[0].in, opts);
-  valid_view(cur, plan.ops[0].in).copy_(x.transpose(1, 2));
+  {
+    const Layout& li = plan.ops[0].in;
+    const float* xp = x.data_ptr<float>();
+    float* cp = cur.data_ptr<float>();
+    over_samples(li, [&](int64_t b0, int64_t b1) {
+      input_rows(xp, x.stride(0), x.stride(1), x.stride(2), cp, li, b0, b1);
+    });
+  }
   if (saved) {
     saved->acts.assign(n + 1, at::Tensor());
     saved->stats.assign(n, at::Tensor());
