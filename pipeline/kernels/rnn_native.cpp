@@ -16,6 +16,12 @@
 // Each step adds h_prev @ W_hh^T with one product (W_hh packed once per pass)
 // and then runs one fused loop over the gates. Backward mirrors this, and the
 // weight gradients are one product each over all steps.
+//
+// Without gradients the first layer reads the batch-first input in place
+// (each step projects its own rows); the output gradient is read in place
+// too, and the input gradient is written batch-first, the layout of the layer
+// below. The batch rows of a direction are independent: blocks of rows run
+// through all steps on separate threads.
 #include "kernels/rnn_native.h"
 
 #include <ATen/core/grad_mode.h>
