@@ -395,7 +395,8 @@ at::Tensor folded_bias(const Config& cfg, const at::Tensor& b_ih, const at::Tens
 // threads with nothing to synchronise per step, and every row is computed the
 // same way whatever the thread count.
 constexpr int64_t kRowBlock = 8;
-constexpr int64_t kMinBlockWork = int64_t(1) << 20;  // multiply-adds per thread at least
+// Multiply-adds a thread takes at least (row blocks here; steps of the input gradient).
+constexpr int64_t kMinBlockWork = int64_t(1) << 20;
 
 // Runs fn(b0, b1) over row ranges that start at multiples of kRowBlock.
 template <typename F>
@@ -489,18 +490,20 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
   at::Tensor layer_in = x_tm;  // [T, B, I_l]
   at::Tensor out;
   for (int64_t l = 0; l < cfg.layers; ++l) {
+    const int64_t I = layer_in.size(2);
+    const bool time_major = layer_in.is_contiguous();
+    // input weights of both directions stacked: for the one product over all
+    // steps, and for backward (the step-by-step path reads each direction's own)
     at::Tensor w_in, bias;
     if (D == 1) {
       w_in = w.w_ih(l, 0);
       bias = folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0));
     } else {
-      w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
+      if (time_major || saved) w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
       bias = at::cat({folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0)), folded_bias(cfg, w.b_ih(l, 1), w.b_hh(l, 1))}, 0);
     }
     // [T*B, D*G*H]; the loops add the bias
     at::Tensor gates = at::empty({T * B, D * cfg.gates * H}, x_tm.options());
-    const int64_t I = layer_in.size(2);
-    const bool time_major = layer_in.is_contiguous();
     if (time_major)
       gemm_packed(T * B, layer_in.data_ptr<float>(), I, 1, pack_b(w_in.t()), gates.data_ptr<float>(), gates.size(1),
                   /*accumulate=*/false);
@@ -719,7 +722,7 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
       // over the threads (each row is computed whole by one of them)
       at::Tensor dx = at::empty({B, T, I_l}, dgates.options());
       float* dx_p = dx.data_ptr<float>();
-      const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 20) / std::max<int64_t>(1, B * I_l * ld_g));
+      const int64_t grain = std::max<int64_t>(1, kMinBlockWork / std::max<int64_t>(1, B * I_l * ld_g));
       parallel_chunks(T, grain, [&](int64_t t0, int64_t t1) {
         for (int64_t t = t0; t < t1; ++t)
           gemm_packed(B, dg_all + t * B * ld_g, ld_g, 1, w_in_p, dx_p + t * I_l, T * I_l, /*accumulate=*/false);
