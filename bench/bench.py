@@ -861,7 +861,7 @@ def parent_main(args):
     rows = parse_rows(args.workloads)
     unavailable = {}
     for impl in IMPLS:
-        reason = unavailable_reason(impl)
+        reason = unavailable_reason(impl) if impl in args.contestants else "left out (--contestants)"
         if reason:
             unavailable[impl] = reason
     gemm = measure_gemm(device)
@@ -990,6 +990,8 @@ def main(argv=None):
     p.add_argument("--compile-rnn", action="store_true",
                    help="compiled: let torch.compile trace the recurrent layer too"
                    " (torch._dynamo.config.allow_rnn) instead of running it eagerly")
+    p.add_argument("--contestants", default=",".join(IMPLS),
+                   help="comma list of the contestants to run (ours always runs; default all)")
     p.add_argument("--timeout", type=int, default=1800, help="seconds allowed per child")
     p.add_argument("--json", help="also write the raw results to this file")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
@@ -999,6 +1001,11 @@ def main(argv=None):
     args = p.parse_args(argv)
     if args.epochs < 0 or args.rounds < 0 or args.threads < 0:
         p.error("--epochs, --rounds and --threads must be positive")
+    chosen = [c.strip() for c in args.contestants.split(",") if c.strip()]
+    unknown = sorted(set(chosen) - set(IMPLS))
+    if unknown:
+        p.error("--contestants: unknown %s (choose from %s)" % (", ".join(unknown), ", ".join(IMPLS)))
+    args.contestants = {"ours"} | set(chosen)
     if args.child:
         child_main(args)
         return 0
