@@ -11,6 +11,8 @@
 //                        into gate activations and in backward into the
 //                        gradients of the pre-activations;
 //   extra  [T*B, D*H]    LSTM: cell state; GRU: W_hn h + b_hn; RNN: none;
+//   tanh   [T*B, D*H]    LSTM, in training: tanh of the cell state, which
+//                        backward reads instead of computing it again;
 //   output [T, B, D*H]   hidden state of every step, direction d in columns
 //                        d*H..(d+1)*H (the next layer's input).
 // Each step adds h_prev @ W_hh^T with one product (W_hh packed once per pass)
@@ -90,11 +92,11 @@ HST_ALWAYS_INLINE float tanh_approx(float x) {
 // direction processes, whose previous state is zero. Gate blocks follow
 // torch.nn: LSTM i, f, g, o; GRU r, z, n.
 
-template <bool kFirst>
+template <bool kFirst, bool kKeepTanh>
 HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float* HST_RESTRICT gf,
                                         float* HST_RESTRICT gg, float* HST_RESTRICT go,
                                         const float* HST_RESTRICT bias, const float* HST_RESTRICT c_prev,
-                                        float* HST_RESTRICT c, float* HST_RESTRICT h) {
+                                        float* HST_RESTRICT c, float* HST_RESTRICT tc, float* HST_RESTRICT h) {
   for (int64_t j = 0; j < H; ++j) {
     const float i = sigmoid_approx(gi[j] + bias[j]);
     const float f = sigmoid_approx(gf[j] + bias[H + j]);
@@ -105,8 +107,10 @@ HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float
     gf[j] = f;
     gg[j] = g;
     go[j] = o;
+    const float t = tanh_approx(cn);
     c[j] = cn;
-    h[j] = o * tanh_approx(cn);
+    if (kKeepTanh) tc[j] = t;
+    h[j] = o * t;
   }
 }
 
@@ -115,12 +119,12 @@ HST_ALWAYS_INLINE void lstm_forward_row(int64_t H, float* HST_RESTRICT gi, float
 template <bool kFirst>
 HST_ALWAYS_INLINE void lstm_backward_row(int64_t H, const float* HST_RESTRICT dy, const float* HST_RESTRICT dh_next,
                                          float* HST_RESTRICT gi, float* HST_RESTRICT gf, float* HST_RESTRICT gg,
-                                         float* HST_RESTRICT go, const float* HST_RESTRICT c,
+                                         float* HST_RESTRICT go, const float* HST_RESTRICT tanh_c,
                                          const float* HST_RESTRICT c_prev, float* HST_RESTRICT dc) {
   for (int64_t j = 0; j < H; ++j) {
     const float dh = dy[j] + dh_next[j];
     const float i = gi[j], f = gf[j], g = gg[j], o = go[j];
-    const float tc = tanh_approx(c[j]);
+    const float tc = tanh_c[j];
     const float dcell = dc[j] + dh * o * (1.0f - tc * tc);
     gi[j] = dcell * g * i * (1.0f - i);
     gf[j] = kFirst ? 0.0f : dcell * c_prev[j] * f * (1.0f - f);
@@ -203,8 +207,9 @@ struct LstmStep {
   const float* bias;  // [4H]
   const float* c_prev;  // null on the first step
   float* c;
+  float* tc;  // tanh(c), kept for backward; null: not kept
   float* h;
-  int64_t ld_s;  // c, c_prev, h
+  int64_t ld_s;  // c, c_prev, tc, h
 };
 
 HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t B) {
@@ -213,10 +218,18 @@ HST_VECTOR_CLONES void lstm_forward_rows(const LstmStep& s, int64_t B) {
     float* g = s.gates + b * s.ld_g;
     float* c = s.c + b * s.ld_s;
     float* h = s.h + b * s.ld_s;
-    if (s.c_prev)
-      lstm_forward_row<false>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, s.c_prev + b * s.ld_s, c, h);
-    else
-      lstm_forward_row<true>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, nullptr, c, h);
+    const float* c_prev = s.c_prev ? s.c_prev + b * s.ld_s : nullptr;
+    if (s.tc) {
+      float* tc = s.tc + b * s.ld_s;
+      if (c_prev)
+        lstm_forward_row<false, true>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, c_prev, c, tc, h);
+      else
+        lstm_forward_row<true, true>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, nullptr, c, tc, h);
+    } else if (c_prev) {
+      lstm_forward_row<false, false>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, c_prev, c, nullptr, h);
+    } else {
+      lstm_forward_row<true, false>(H, g, g + H, g + 2 * H, g + 3 * H, s.bias, nullptr, c, nullptr, h);
+    }
   }
 }
 
@@ -227,7 +240,7 @@ struct LstmBackStep {
   const float* dh_next;  // [B, H]
   float* gates;  // ld_g; activations in, gradients out
   int64_t ld_g;
-  const float* c;
+  const float* tc;  // tanh of the cell state
   const float* c_prev;  // null on the first step
   int64_t ld_s;
   float* dc;  // [B, H], carried between steps
@@ -238,12 +251,12 @@ HST_VECTOR_CLONES void lstm_backward_rows(const LstmBackStep& s, int64_t B) {
   for (int64_t b = 0; b < B; ++b) {
     float* g = s.gates + b * s.ld_g;
     const float* dy = s.dy + b * s.ld_dy;
-    const float* c = s.c + b * s.ld_s;
+    const float* tc = s.tc + b * s.ld_s;
     if (s.c_prev)
-      lstm_backward_row<false>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, s.c_prev + b * s.ld_s,
+      lstm_backward_row<false>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, tc, s.c_prev + b * s.ld_s,
                                s.dc + b * H);
     else
-      lstm_backward_row<true>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, c, nullptr, s.dc + b * H);
+      lstm_backward_row<true>(H, dy, s.dh_next + b * H, g, g + H, g + 2 * H, g + 3 * H, tc, nullptr, s.dc + b * H);
   }
 }
 
@@ -376,6 +389,7 @@ struct Saved {
   std::vector<at::Tensor> w_in;     // input weights of both directions stacked, [D*G*H, I_l]
   std::vector<at::Tensor> gates;    // activations [T*B, D*G*H] (plain RNN: pre-activations)
   std::vector<at::Tensor> extra;    // LSTM cell / GRU hn [T*B, D*H]
+  std::vector<at::Tensor> cell_tanh;  // LSTM: tanh of the cell state [T*B, D*H]
   std::vector<at::Tensor> outputs;  // [T, B, D*H]
   std::vector<at::Tensor> masks;    // dropout noise applied to outputs[l], l < layers - 1
 };
@@ -412,7 +426,7 @@ void over_row_blocks(int64_t B, int64_t work_per_row, const F& fn) {
 // is the folded bias of both directions [D*G*H].
 void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor* step_in,
                        const at::Tensor& w_ih, const at::Tensor& w_hh, const at::Tensor& b_hh, const at::Tensor& bias,
-                       at::Tensor& gates, at::Tensor& extra, at::Tensor& out) {
+                       at::Tensor& gates, at::Tensor& extra, at::Tensor& cell_tanh, at::Tensor& out) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   const PackedB w_hh_t = pack_b(w_hh.t());
@@ -422,6 +436,7 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* out_p = out.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
+  float* tanh_p = cell_tanh.defined() ? cell_tanh.data_ptr<float>() + d * H : nullptr;
   const float* bias_p = bias.data_ptr<float>() + d * GH;
   at::Tensor hgates;  // GRU: h_prev @ W_hh^T kept apart from the input part
   if (cfg.kind == RnnKind::GRU) hgates = at::empty({B, GH}, gates.options());
@@ -450,7 +465,8 @@ void forward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const
       }
       switch (cfg.kind) {
         case RnnKind::LSTM: {
-          LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + prow * ld_s, extra_p + row * ld_s, h, ld_s};
+          LstmStep st{H, g, ld_g, bias_p, first ? nullptr : extra_p + prow * ld_s, extra_p + row * ld_s,
+                      tanh_p ? tanh_p + row * ld_s : nullptr, h, ld_s};
           lstm_forward_rows(st, nb);
           break;
         }
@@ -509,16 +525,19 @@ at::Tensor run_forward(const Config& cfg, const at::Tensor& x_tm, const Weights&
                   /*accumulate=*/false);
     at::Tensor extra;
     if (cfg.kind == RnnKind::LSTM || cfg.kind == RnnKind::GRU) extra = at::empty({T * B, D * H}, x_tm.options());
+    at::Tensor cell_tanh;
+    if (saved && cfg.kind == RnnKind::LSTM) cell_tanh = at::empty({T * B, D * H}, x_tm.options());
     out = at::empty({T, B, D * H}, x_tm.options());
     for (int64_t d = 0; d < D; ++d)
       forward_direction(cfg, d, T, B, time_major ? nullptr : &layer_in, w.w_ih(l, d), w.w_hh(l, d), w.b_hh(l, d),
-                        bias, gates, extra, out);
+                        bias, gates, extra, cell_tanh, out);
 
     if (saved) {
       saved->inputs.push_back(layer_in.view({T * B, I}));
       saved->w_in.push_back(w_in);
       saved->gates.push_back(gates);  // backward overwrites it with gradients
       if (extra.defined()) saved->extra.push_back(extra);
+      if (cell_tanh.defined()) saved->cell_tanh.push_back(cell_tanh);
       saved->outputs.push_back(out);
     }
     if (l + 1 == cfg.layers) break;
@@ -560,8 +579,8 @@ struct StepRows {
 // row blocks like the forward; the sums are kept per block and added in block
 // order, so they too are the same for any thread count.
 void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, const at::Tensor& w_hh,
-                        const StepRows& dy, at::Tensor& gates, at::Tensor& extra, const at::Tensor& out2d,
-                        double* db, double* db_hn) {
+                        const StepRows& dy, at::Tensor& gates, at::Tensor& extra, const at::Tensor& cell_tanh,
+                        const at::Tensor& out2d, double* db, double* db_hn) {
   const int64_t H = cfg.hidden, GH = cfg.gates * H, D = cfg.dirs;
   const int64_t ld_g = D * GH, ld_s = D * H;
   const at::TensorOptions opts = gates.options();
@@ -580,6 +599,7 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
   const float* out_p = out2d.data_ptr<float>() + d * H;
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
+  const float* tanh_p = cell_tanh.defined() ? cell_tanh.data_ptr<float>() + d * H : nullptr;
 
   over_row_blocks(B, 2 * T * GH * H, [&](int64_t b0, int64_t b1) {
     const int64_t nb = b1 - b0;
@@ -598,7 +618,7 @@ void backward_direction(const Config& cfg, int64_t d, int64_t T, int64_t B, cons
                           dh_next_p + b0 * H,
                           gates_p + row * ld_g,
                           ld_g,
-                          extra_p + row * ld_s,
+                          tanh_p + row * ld_s,
                           first ? nullptr : extra_p + prow * ld_s,
                           ld_s,
                           dc_p + b0 * H};
@@ -674,12 +694,14 @@ Grads run_backward(const Config& cfg, const Saved& saved, const Weights& w, cons
     at::Tensor dgates = reuse ? saved.gates[l] : saved.gates[l].clone();
     at::Tensor dhn;  // GRU: gradient of W_hn h + b_hn
     if (gru) dhn = reuse ? saved.extra[l] : saved.extra[l].clone();
-    const at::Tensor cell = cfg.kind == RnnKind::LSTM ? saved.extra[l] : at::Tensor();
-    at::Tensor extra = gru ? dhn : cell;
+    const bool lstm = cfg.kind == RnnKind::LSTM;
+    at::Tensor extra = gru ? dhn : lstm ? saved.extra[l] : at::Tensor();
+    const at::Tensor cell_tanh = lstm ? saved.cell_tanh[l] : at::Tensor();
     at::Tensor out2d = saved.outputs[l].view({T * B, D * H});
     std::vector<std::vector<double>> db(D, std::vector<double>(GH, 0.0)), db_hn(D, std::vector<double>(H, 0.0));
     for (int64_t d = 0; d < D; ++d)
-      backward_direction(cfg, d, T, B, w.w_hh(l, d), dy, dgates, extra, out2d, db[d].data(), db_hn[d].data());
+      backward_direction(cfg, d, T, B, w.w_hh(l, d), dy, dgates, extra, cell_tanh, out2d, db[d].data(),
+                         db_hn[d].data());
 
     // Weight gradients: sums over all steps of (gate gradient)^T (input it
     // multiplied), one product each with the steps as the inner dimension.
@@ -779,6 +801,7 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
     ctx->saved_data["w_in"] = saved.w_in;
     ctx->saved_data["gates"] = saved.gates;
     ctx->saved_data["extra"] = saved.extra;
+    ctx->saved_data["cell_tanh"] = saved.cell_tanh;
     ctx->saved_data["outputs"] = saved.outputs;
     ctx->saved_data["masks"] = saved.masks;
     return out;
@@ -809,6 +832,7 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
     saved.w_in = ctx->saved_data["w_in"].toTensorVector();
     saved.gates = ctx->saved_data["gates"].toTensorVector();
     saved.extra = ctx->saved_data["extra"].toTensorVector();
+    saved.cell_tanh = ctx->saved_data["cell_tanh"].toTensorVector();
     saved.outputs = ctx->saved_data["outputs"].toTensorVector();
     saved.outputs.push_back(out);
     saved.masks = ctx->saved_data["masks"].toTensorVector();
