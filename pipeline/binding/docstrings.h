@@ -56,6 +56,9 @@ options : dict, optional
         showFigures : bool，默认 True。同时尝试打开图窗（无论如何都会保存文件）。
         caseName : str，默认 "CNN-RNN"。保存图片的文件名前缀，便于多次运行共用一个图片文件夹。
         classNames : sequence of str 或 None，默认 None。类别显示名称，顺序与 Y 中排序后的类别值一致。
+    数据并行：调用方已初始化多于一个进程的 torch.distributed 进程组时，每个进程都须以完整且相同的
+        X、Y 和 options 调用本函数（不一致或有进程未调用时各进程都会报错），各进程训练同一个网络；
+        options["dataParallel"] = False 时只在本进程单独训练。该键只在给出时读取，不加入完整 options。
 
 Returns
 -------

@@ -125,6 +125,13 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   }
   py::dict& options = run.options;
 
+  // One rank of a data-parallel run: every rank of the caller's process
+  // group must call, with the same data and options, before anything else
+  // happens (so every check below refuses alike on all of them).
+  py::list option_keys;
+  for (py::handle item : default_options()) option_keys.append(item[py::int_(0)]);
+  run.collective = join_data_parallel(options, option_keys, X, Y);
+
   // Labels.
   run.y_original = np.attr("asarray")(Y).attr("reshape")(-1);
   if (run.y_original.size() < 3) raise_value_error("Y 至少需要3条样本");

@@ -81,8 +81,14 @@ struct RunContext {
 };
 
 // process_group.cpp: the caller's default process group of torch.distributed
-// when one is initialised with more than one rank; otherwise null.
-std::shared_ptr<Collective> default_process_group();
+// when one is initialised with more than one rank and the options do not
+// turn data-parallel training off ("dataParallel": False); otherwise null.
+// Before returning it, every rank's call meets the others' within a bounded
+// wait and compares what it was given (X, Y and the options named by
+// `option_keys`); a rank that did not call, or a difference, raises on every
+// calling rank.
+std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py::list& option_keys, py::handle X,
+                                               py::handle Y);
 
 // training.cpp: standardisation through restoring the best state.
 void run_training(RunContext& run);

@@ -81,6 +81,22 @@ py::list to_list(const std::vector<EpochStats>& h, double EpochStats::*field) {
   return out;
 }
 
+// Replaces every rank's split indices by rank 0's (the same values where
+// the seed fixed them: the arrays keep their values and dtype).
+void share_split(RunContext& run) {
+  py::module_ np = py::module_::import("numpy");
+  py::module_ torch = py::module_::import("torch");
+  for (py::array* idx : {&run.train_idx, &run.val_idx, &run.test_idx}) {
+    py::array rows = np.attr("ascontiguousarray")(*idx, py::arg("dtype") = np.attr("int64"));
+    at::Tensor shared = torch.attr("from_numpy")(rows).cast<at::Tensor>();
+    {
+      py::gil_scoped_release nogil;
+      run.collective->broadcast(shared, /*root=*/0);
+    }
+    *idx = rows;
+  }
+}
+
 }  // namespace
 
 void rethrow_pending() {
@@ -118,10 +134,9 @@ void run_training(RunContext& run) {
   py::module_ np = py::module_::import("numpy");
   py::module_ torch = py::module_::import("torch");
   const int64_t f = run.sequences.shape(1);
-  // One rank of a data-parallel run: only rank 0 prints. Nothing is
-  // exchanged before the epoch loop, so input every rank refuses is refused
-  // on each of them alike.
-  run.collective = default_process_group();
+  // One rank of a data-parallel run (only rank 0 prints): every rank trains
+  // on rank 0's split, whatever its own generators drew.
+  if (run.collective) share_split(run);
 
   // Standardisation with training statistics.
   if (python_bool(options["mapflag"])) {
@@ -217,6 +232,10 @@ void run_training(RunContext& run) {
   }
   run.model.attr("eval")();
   run.net.set_training(false);
+  // Training gave every parameter memory of its own; on CUDA the recurrent
+  // weights go back into cuDNN's one flat buffer, so that later forwards
+  // neither re-pack them nor warn (elsewhere this returns at once).
+  run.model.attr("rnn").attr("flatten_parameters")();
 
   run.history = py::dict();
   run.history["trainLoss"] = to_list(result.history, &EpochStats::train_loss);

@@ -200,6 +200,13 @@ void average_running_statistics(NetParams& net, Collective& group) {
   }
 }
 
+// Every rank starts from rank 0's parameters and buffers, whatever its own
+// generator drew for them.
+void share_initial_state(const NetParams& net, Collective& group) {
+  at::NoGradGuard no_grad;
+  for (const at::Tensor& t : net.state()) group.broadcast(t, /*root=*/0);
+}
+
 // The same permutation of 0..n-1 on every rank: rank 0's.
 at::Tensor shared_permutation(int64_t n, Collective& group, const at::Device& device) {
   at::Tensor perm = at::randperm(n, at::TensorOptions().dtype(at::kLong));
@@ -241,6 +248,7 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   result.best_val_loss = std::numeric_limits<double>::infinity();
   const std::vector<at::Tensor> params = net.parameters();
   const std::vector<at::Tensor> state = net.state();
+  if (cfg.collective && cfg.collective->world_size() > 1) share_initial_state(net, *cfg.collective);
   std::vector<at::Tensor> best_state;
   {
     at::NoGradGuard no_grad;
