@@ -247,6 +247,24 @@ def test_cuda_memory_returns_to_its_level_except_the_returned_model():
     assert torch.cuda.memory_allocated() - before <= held + 512 * len(tensors)
 
 
+@pytest.mark.skipif(not _cuda_available(), reason="needs a CUDA device")
+@pytest.mark.parametrize("network", ["LSTM", "BiGRU"])
+def test_cuda_recurrent_weights_are_one_flat_buffer_after_training(network):
+    import warnings
+    import torch
+    import HybridSeqTrain as H
+    rng = np.random.default_rng(4)
+    X, Y = rng.normal(size=(120, 3, 16)), np.arange(120) % 3
+    model = H.HybridSeqTrain(X, Y, dict(SMALL, deviceSel="gpu", maxEpochs=2, networkType=network))[2]
+    storages = {(w.untyped_storage() if hasattr(w, "untyped_storage") else w.storage()).data_ptr()
+                for w in model.rnn._flat_weights}
+    assert len(storages) == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # "... not part of single contiguous chunk of memory" would raise
+        with torch.no_grad():
+            model.rnn(torch.randn(4, 8, model.rnn.input_size, device="cuda"))
+
+
 def test_two_threads_calling_at_once_both_finish():
     r = _run_child("threads", timeout=300)
     assert r["alive"] == [False, False], "a call did not finish (deadlock?)"

@@ -78,6 +78,25 @@ Example
 pred_test, pred_train, model, info = HybridSeqTrain(X, Y, options)
 )DOC";
 
+inline constexpr const char* kEstimator = R"DOC(CNN-RNN 分类器，scikit-learn 估计器接口（fit / predict / predict_proba / score）。
+
+参数与 HybridSeqTrain 的 options 同名、同默认值，只有以下不同：figflag 与 showFigures 默认 False；
+verbose（默认 False）打开控制台输出；没有 splitLabels 和 rTrain（传给 fit 的数据就是训练数据，其中
+validationRatio 的样本分层留出，用于早停和选择最佳状态；figflag 为 True 时图中"测试集"为这部分验证样本）。
+参数在 __init__ 中原样保存，在 fit 中检查。
+
+fit 之后的属性：classes_、model_（_CNNRNNClassifier）、history_、best_epoch_、best_validation_loss_、
+shape_info_、feature_mean_、feature_std_、train_rows_、validation_rows_，X 为二维时还有 n_features_in_。
+predict / predict_proba 接受与 fit 相同布局的新原始数据（样本维位置与单条样本尺寸相同）。
+HybridSeqClassifier.from_result(model, info) 把 HybridSeqTrain 的结果变为已训练的估计器；
+to_module() 返回含预处理的可部署 torch.nn.Module。
+
+Example
+-------
+clf = HybridSeqClassifier(maxEpochs=20).fit(X_train, y_train)
+proba = clf.predict_proba(X_new)
+)DOC";
+
 inline constexpr const char* kSetRandomSeed = "固定 Python、NumPy、PyTorch（及所有CUDA设备）的随机种子；0 表示不固定。";
 inline constexpr const char* kAdaptToSequence =
     "把任意布局的 X 转换为 [样本数, 特征数, 序列长度] 的 float32 数组，并返回尺寸适配记录。";

@@ -90,6 +90,7 @@ static void init_module(py::module_& m) {
   // The network class.
   annotated::register_type(m);
   hst::register_network(m);
+  hst::register_estimator(m);
 
   // The module's functions. They hold the module itself, so a copy loaded
   // under another name or from a package path uses its own class and names.

@@ -7,8 +7,6 @@
 
 namespace hst {
 
-namespace {
-
 // The defaults, in insertion order; fresh objects on every call.
 py::list default_options() {
   py::list d;
@@ -47,6 +45,8 @@ py::list default_options() {
   add("classNames", py::none());
   return d;
 }
+
+namespace {
 
 // An interval of reals, each end open or closed; NaN lies in none.
 struct Interval {
@@ -111,27 +111,19 @@ void set_random_seed(py::object seed) {
   if (python_bool(torch.attr("cuda").attr("is_available")())) torch.attr("cuda").attr("manual_seed_all")(seed);
 }
 
-py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options_in) {
-  if (!options_in.is_none() && !PyDict_CheckExact(options_in.ptr()))
-    annotated::raise_argument_type("options", "dict", options_in);
-  py::module_ np = py::module_::import("numpy");
-
-  RunContext run;
-  run.module = module;
-  run.options = options_in.is_none() ? py::dict() : py::dict(py::module_::import("copy").attr("deepcopy")(options_in));
+py::dict complete_options(py::object options_in) {
+  py::dict options =
+      options_in.is_none() ? py::dict() : py::dict(py::module_::import("copy").attr("deepcopy")(options_in));
   for (py::handle item : default_options()) {
     py::object key = item[py::int_(0)];
-    if (!run.options.contains(key)) run.options[key] = item[py::int_(1)];
+    if (!options.contains(key)) options[key] = item[py::int_(1)];
   }
+  return options;
+}
+
+void prepare_run(RunContext& run, py::object X, py::object Y) {
+  py::module_ np = py::module_::import("numpy");
   py::dict& options = run.options;
-
-  // One rank of a data-parallel run: every rank of the caller's process
-  // group must call, with the same data and options, before anything else
-  // happens (so every check below refuses alike on all of them).
-  py::list option_keys;
-  for (py::handle item : default_options()) option_keys.append(item[py::int_(0)]);
-  run.collective = join_data_parallel(options, option_keys, X, Y);
-
   // Labels.
   run.y_original = np.attr("asarray")(Y).attr("reshape")(-1);
   if (run.y_original.size() < 3) raise_value_error("Y 至少需要3条样本");
@@ -150,6 +142,24 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   run.shape_info = adapted[1];
   if (!py_le(to_int(options["poolSize"]), static_cast<double>(run.sequences.shape(2))))
     raise_value_error("poolSize 不能大于序列长度");
+}
+
+py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options_in) {
+  if (!options_in.is_none() && !PyDict_CheckExact(options_in.ptr()))
+    annotated::raise_argument_type("options", "dict", options_in);
+  RunContext run;
+  run.module = module;
+  run.options = complete_options(options_in);
+  py::dict& options = run.options;
+
+  // One rank of a data-parallel run: every rank of the caller's process
+  // group must call, with the same data and options, before anything else
+  // happens (so every check below refuses alike on all of them).
+  py::list option_keys;
+  for (py::handle item : default_options()) option_keys.append(item[py::int_(0)]);
+  run.collective = join_data_parallel(options, option_keys, X, Y);
+
+  prepare_run(run, X, Y);
 
   // Seeding and split.
   set_random_seed(to_int(options["seed"]));

@@ -100,7 +100,7 @@ py::tuple finish_run(RunContext& run) {
   info["options"] = run.options;
 
   // In a data-parallel run rank 0 alone draws and saves the figures.
-  if (python_bool(run.options["figflag"]) && run.prints()) {
+  if (python_bool(run.options["figflag"]) && run.leads()) {
     FigureInputs fig;
     fig.options = run.options;
     fig.history = run.history;

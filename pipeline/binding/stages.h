@@ -9,12 +9,25 @@
 
 namespace hst {
 
-// options.cpp: the entry function and the seeding helper.
+// options.cpp: the entry function, the seeding helper and the steps the
+// estimator shares with the entry function.
+// The 29 (key, default) pairs in insertion order, fresh objects each call.
+py::list default_options();
+// A deep copy of `options_in` (None: empty) completed with the defaults.
 // `module` is the HybridSeqTrain module itself: the stages look up the names
 // it binds (the network class, RatePredictions, __file__) on it, never by
 // importing a module of that name again.
+py::dict complete_options(py::object options_in);
 py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options);
 void set_random_seed(py::object seed);
+
+struct RunContext;
+// Labels, the scalar options' checks, adaptation and the pooling check, on
+// run.options (completed): fills the labels and the adapted sequences.
+void prepare_run(RunContext& run, py::object X, py::object Y);
+
+// estimator.cpp: creates the `HybridSeqClassifier` class in module m.
+void register_estimator(py::module_& m);
 
 // adaptation.cpp: (sequences, shape_info)
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
@@ -77,7 +90,11 @@ struct RunContext {
   // Set when the call is one rank of a data-parallel run: the caller's
   // default process group of torch.distributed, with more than one rank.
   std::shared_ptr<Collective> collective;
-  bool prints() const { return !collective || collective->rank() == 0; }
+  // No console lines at all (the estimator unless verbose).
+  bool quiet = false;
+  // This process leads: alone, or rank 0 of a data-parallel run.
+  bool leads() const { return !collective || collective->rank() == 0; }
+  bool prints() const { return !quiet && leads(); }
 };
 
 // process_group.cpp: the caller's default process group of torch.distributed
