@@ -396,6 +396,13 @@ void register_estimator(py::module_& m) {
   ns["_more_tags"] = python_method(m, "HybridSeqClassifier._more_tags", "self",
                                    py::cpp_function([tags](py::object) { return tags.attr("copy")(); }));
   py::module_ base = py::module_::import("sklearn.base");
+  // scikit-learn 1.6+ reads tags from __sklearn_tags__ (and refuses a class
+  // that defines only the older hook): the classifier's own tags.
+  if (py::hasattr(base.attr("ClassifierMixin"), "__sklearn_tags__")) {
+    py::object mixin_tags = base.attr("ClassifierMixin").attr("__sklearn_tags__");
+    ns["__sklearn_tags__"] = python_method(m, "HybridSeqClassifier.__sklearn_tags__", "self",
+                                           py::cpp_function([mixin_tags](py::object self) { return mixin_tags(self); }));
+  }
   m.attr(kClassName) = type(kClassName, py::make_tuple(base.attr("ClassifierMixin"), base.attr("BaseEstimator")), ns);
 }
 
