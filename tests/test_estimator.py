@@ -151,6 +151,24 @@ def test_pickle_and_joblib_round_trip_bit_for_bit_in_a_fresh_process(tmp_path):
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
 
 
+@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a CUDA device")
+def test_an_estimator_fitted_on_a_gpu_loads_and_predicts_without_one(tmp_path):
+    x, y = series()
+    clf = Classifier(**dict(QUICK, deviceSel="gpu")).fit(x, y)
+    assert next(clf.model_.parameters()).is_cuda
+    x_new = series(n=20, seed=9)[0]
+    with open(tmp_path / "data.pkl", "wb") as f:
+        pickle.dump({"pickle": pickle.dumps(clf), "x": x_new, "proba": clf.to_module().cpu()(
+            torch.as_tensor(x_new, dtype=torch.float32)).detach().numpy(), "pred": clf.predict(x_new)}, f)
+    import joblib
+    joblib.dump(clf, tmp_path / "clf.joblib")
+    check = CHILD.replace("proba.tobytes() == data[\"proba\"].tobytes()",
+                          "np.allclose(proba, data[\"proba\"], atol=1e-5)")
+    out = subprocess.run([sys.executable, "-c", check, str(tmp_path / "data.pkl"), str(tmp_path / "clf.joblib")],
+                         env=child_env(CUDA_VISIBLE_DEVICES=""), capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-2000:]
+
+
 def test_works_inside_scikit_learns_tools():
     x, y = series(n=90)
     table = x.reshape(90, -1)  # a Pipeline's transformers see tables

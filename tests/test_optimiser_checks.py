@@ -85,3 +85,37 @@ def test_refusal_comes_between_the_solver_and_the_schedule_checks(extra, expecte
         H.HybridSeqTrain(X, y, opts)
     assert str(got.value) == str(expected)
     assert capsys.readouterr().out == ""
+
+
+def _checks_the_list_first(original):
+    def init(self, params, *args, **kwargs):
+        params = list(params)
+        if not params:
+            raise ValueError("optimizer got an empty parameter list")
+        original(self, params, *args, **kwargs)
+    return init
+
+
+def _rewords_the_empty_list(original):
+    def init(self, params, *args, **kwargs):
+        try:
+            original(self, params, *args, **kwargs)
+        except ValueError as exc:
+            raise ValueError(str(exc).replace("empty", "an empty (reworded)")) from None
+    return init
+
+
+@pytest.mark.parametrize("change", [_checks_the_list_first, _rewords_the_empty_list])
+@pytest.mark.parametrize("solver", ["adam", "rmsprop"])  # the two that refuse a NaN rate
+def test_refusals_do_not_depend_on_the_order_or_wording_of_torchs_checks(solver, change, monkeypatch, capsys):
+    # A torch whose optimiser checked its parameter list before the settings,
+    # or worded that complaint otherwise: invalid settings are still refused.
+    refusal = _torch_refusal(solver, math.nan, "none")
+    assert refusal is not None
+    cls = {"adam": torch.optim.Adam, "rmsprop": torch.optim.RMSprop}[solver]
+    monkeypatch.setattr(cls, "__init__", change(cls.__init__))
+    X, y = make_data()
+    with pytest.raises(type(refusal)) as got:
+        H.HybridSeqTrain(X, y, _options(solver, math.nan, "none"))
+    assert str(got.value) == str(refusal)
+    assert capsys.readouterr().out == ""

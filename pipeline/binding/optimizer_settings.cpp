@@ -4,12 +4,13 @@
 // instance), with torch's own error: so the library's optimiser class is
 // constructed here, exactly as the settings name it.
 //
-// It is constructed over an empty parameter list. Every optimiser checks its
-// settings before it looks at the parameters, and then torch.optim's base
-// class refuses the empty list, which here means that the settings passed (the
-// model's own parameters, leaf float tensors, pass every check of theirs).
-// Over real parameters, torch 2 would import torch._dynamo on the first
-// optimiser of the process, 1 to 3 s, for an object that is never stepped.
+// It is constructed over one throwaway parameter, so that neither the order of
+// torch's checks nor the wording of any of its messages matters: the settings
+// pass exactly when the constructor returns. The class is a subclass whose
+// add_param_group keeps nothing: over real parameters torch 2 runs that method
+// through its compiler's disable wrapper, which imports torch._dynamo on the
+// first optimiser of the process (1 to 3 s) for an object that is never
+// stepped; the settings are checked by the constructor itself.
 // The StepLR of a "piecewise" schedule checks nothing of its step size or
 // factor when it is built (they are used only as it steps), so it is not built.
 #include "binding/stages.h"
@@ -18,36 +19,31 @@ namespace hst {
 
 namespace {
 
-// What torch.optim's base class says of an empty parameter list.
-std::string empty_list_refusal(const py::module_& optim) {
-  try {
-    optim.attr("Optimizer")(py::list(), py::dict());
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_ValueError)) return py::str(e.value());
-    throw;
-  }
-  return std::string();  // a torch that accepts it: nothing to tell apart
+// `optimiser` with an add_param_group that only records nothing.
+py::object settings_probe(py::handle optimiser) {
+  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
+  py::dict ns;
+  ns["__module__"] = py::str("HybridSeqTrain");
+  py::object probe = type("_SettingsProbe", py::make_tuple(optimiser), ns);
+  probe.attr("add_param_group") =
+      py::cpp_function([](py::object, py::object) {}, py::name("add_param_group"), py::is_method(probe));
+  return probe;
 }
 
 }  // namespace
 
 void check_optimiser_settings(const py::dict& options, const std::string& solver) {
+  py::module_ torch = py::module_::import("torch");
   py::module_ optim = py::module_::import("torch.optim");
   py::object lr = to_float(options["learnRate"]);
-  try {
-    if (solver == "adam")
-      optim.attr("Adam")(py::list(), py::arg("lr") = lr);
-    else if (solver == "sgdm")
-      optim.attr("SGD")(py::list(), py::arg("lr") = lr, py::arg("momentum") = 0.9);
-    else if (solver == "rmsprop")
-      optim.attr("RMSprop")(py::list(), py::arg("lr") = lr);
-  } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_ValueError)) {
-      const std::string passed = empty_list_refusal(optim);
-      if (!passed.empty() && std::string(py::str(e.value())) == passed) return;
-    }
-    throw;
-  }
+  py::list params;
+  params.append(torch.attr("nn").attr("Parameter")(torch.attr("zeros")(1)));
+  if (solver == "adam")
+    settings_probe(optim.attr("Adam"))(params, py::arg("lr") = lr);
+  else if (solver == "sgdm")
+    settings_probe(optim.attr("SGD"))(params, py::arg("lr") = lr, py::arg("momentum") = 0.9);
+  else if (solver == "rmsprop")
+    settings_probe(optim.attr("RMSprop"))(params, py::arg("lr") = lr);
 }
 
 }  // namespace hst

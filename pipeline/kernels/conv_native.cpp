@@ -252,20 +252,21 @@ HST_VECTOR_CLONES void relu_backward_rows(const float* dy, const Layout& lg, con
 HST_ALWAYS_INLINE bool pool_takes(float v, float m) { return v > m || v != v; }
 
 // Per channel, the maximum of a window of k rows of C values starting at x0
-// and its place in the window (as a float, 0..k-1; the first maximum wins).
+// and its place in the window (0..k-1, exact for any window that fits an
+// int32; the first maximum wins).
 HST_ALWAYS_INLINE void window_argmax(const float* x0, int64_t C, int64_t k, float* HST_RESTRICT best,
-                                     float* HST_RESTRICT at) {
+                                     int32_t* HST_RESTRICT at) {
   for (int64_t c = 0; c < C; ++c) {
     best[c] = x0[c];
-    at[c] = 0.0f;
+    at[c] = 0;
   }
   for (int64_t j = 1; j < k; ++j) {
     const float* HST_RESTRICT x = x0 + j * C;
-    const float fj = static_cast<float>(j);
+    const int32_t place = static_cast<int32_t>(j);
     for (int64_t c = 0; c < C; ++c) {
       const bool takes = pool_takes(x[c], best[c]);
       best[c] = select(takes, x[c], best[c]);
-      at[c] = select(takes, fj, at[c]);
+      at[c] = takes ? place : at[c];
     }
   }
 }
@@ -291,9 +292,10 @@ HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg,
                                               float* dx, const Layout& ld, int64_t k, int64_t s, int64_t b0,
                                               int64_t b1) {
   const int64_t C = li.C;
-  std::vector<float> best_v(C), at_v(C);  // the maximum and its place in the window (small integers)
+  std::vector<float> best_v(C);  // the maximum and its place in the window
+  std::vector<int32_t> at_v(C);
   float* HST_RESTRICT best = best_v.data();
-  float* HST_RESTRICT at = at_v.data();
+  int32_t* HST_RESTRICT at = at_v.data();
   for (int64_t b = b0; b < b1; ++b)
     for (int64_t l = 0; l < lg.L; ++l) {
       window_argmax(in + li.row(b, l * s) * C, C, k, best, at);
@@ -301,8 +303,8 @@ HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg,
       float* d0 = dx + ld.row(b, l * s) * C;
       for (int64_t j = 0; j < k; ++j) {
         float* HST_RESTRICT d = d0 + j * C;
-        const float fj = static_cast<float>(j);
-        for (int64_t c = 0; c < C; ++c) d[c] += select(at[c] == fj, g[c], 0.0f);
+        const int32_t place = static_cast<int32_t>(j);
+        for (int64_t c = 0; c < C; ++c) d[c] += select(at[c] == place, g[c], 0.0f);
       }
     }
 }
@@ -389,7 +391,7 @@ struct PooledGrad {
 };
 
 // g for the k rows of window (b, w) into rows g[j * C ...].
-HST_ALWAYS_INLINE void window_grad(const PooledGrad& pg, int64_t b, int64_t w, float* HST_RESTRICT at,
+HST_ALWAYS_INLINE void window_grad(const PooledGrad& pg, int64_t b, int64_t w, int32_t* HST_RESTRICT at,
                                    float* HST_RESTRICT best, float* HST_RESTRICT g) {
   const int64_t C = pg.ly.C, k = pg.k;
   const float* y0 = pg.y + pg.ly.row(b, w * k) * C;
@@ -398,11 +400,11 @@ HST_ALWAYS_INLINE void window_grad(const PooledGrad& pg, int64_t b, int64_t w, f
   for (int64_t j = 0; j < k; ++j) {
     const float* HST_RESTRICT yr = y0 + j * C;
     float* HST_RESTRICT gj = g + j * C;
-    const float fj = static_cast<float>(j);
+    const int32_t place = static_cast<int32_t>(j);
     if (pg.relu)
-      for (int64_t c = 0; c < C; ++c) gj[c] = relu_grad(yr[c], select(at[c] == fj, d[c], 0.0f));
+      for (int64_t c = 0; c < C; ++c) gj[c] = relu_grad(yr[c], select(at[c] == place, d[c], 0.0f));
     else
-      for (int64_t c = 0; c < C; ++c) gj[c] = select(at[c] == fj, d[c], 0.0f);
+      for (int64_t c = 0; c < C; ++c) gj[c] = select(at[c] == place, d[c], 0.0f);
   }
 }
 
@@ -410,11 +412,12 @@ HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, c
                                          const float* HST_RESTRICT mean, const float* HST_RESTRICT invstd, int64_t b0,
                                          int64_t b1, double* HST_RESTRICT sg, double* HST_RESTRICT sgx) {
   const int64_t C = lx.C, k = pg.k;
-  std::vector<float> scratch((k + 4) * C, 0.0f);
+  std::vector<float> scratch((k + 3) * C, 0.0f);
+  std::vector<int32_t> places(C);
   float* HST_RESTRICT fg = scratch.data();
   float* HST_RESTRICT fgx = fg + C;
-  float* HST_RESTRICT at = fgx + C;
-  float* HST_RESTRICT best = at + C;
+  int32_t* HST_RESTRICT at = places.data();
+  float* HST_RESTRICT best = fgx + C;
   float* HST_RESTRICT g = best + C;
   int rows = 0;
   for (int64_t b = b0; b < b1; ++b)
@@ -445,9 +448,10 @@ HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, 
                                           const float* HST_RESTRICT scale, float* dx, const Layout& ld, int64_t b0,
                                           int64_t b1) {
   const int64_t C = lx.C, k = pg.k;
-  std::vector<float> scratch((k + 2) * C, 0.0f);
-  float* HST_RESTRICT at = scratch.data();
-  float* HST_RESTRICT best = at + C;
+  std::vector<float> scratch((k + 1) * C, 0.0f);
+  std::vector<int32_t> places(C);
+  int32_t* HST_RESTRICT at = places.data();
+  float* HST_RESTRICT best = scratch.data();
   float* HST_RESTRICT g = best + C;
   for (int64_t b = b0; b < b1; ++b)
     for (int64_t l0 = 0; l0 < lx.L; l0 += k) {

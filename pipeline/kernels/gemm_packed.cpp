@@ -164,6 +164,11 @@ void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk, const
 // recurrent layers, stay on the calling thread.
 void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c, int64_t ldc,
                  bool accumulate) {
+  if (b.K == 0) {  // an empty sum: C = 0, or C unchanged when accumulating
+    if (!accumulate)
+      for (int64_t m = 0; m < M; ++m) std::fill(c + m * ldc, c + m * ldc + b.N, 0.0f);
+    return;
+  }
   constexpr int64_t kRows = 32;          // rows per block
   constexpr int64_t kMinWork = 1 << 21;  // multiply-adds per thread at least
   const int64_t per_block = kRows * std::max<int64_t>(b.K, 1) * std::max<int64_t>(b.N, 1);

@@ -49,9 +49,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // Activations written so that the compiler vectorises the loops around them
 // (no calls into libm). Relative error about 1.5e-7 over the whole range; NaN
-// stays NaN.
+// and the infinities give what std::exp gives (NaN, inf, 0).
 
-HST_ALWAYS_INLINE float exp_approx(float x) {
+HST_ALWAYS_INLINE float exp_approx(float in) {
+  // The integer conversion below only ever sees a finite, clamped value (a
+  // NaN there would be undefined behaviour); the special values are put back
+  // at the end.
+  const bool nan = in != in;
+  float x = select(nan, 0.0f, in);
   x = select(x < -87.0f, -87.0f, x);
   x = select(x > 88.0f, 88.0f, x);
   // x = n ln2 + r, |r| <= ln2 / 2; n rounded to nearest by the 1.5 * 2^23 shift
@@ -68,7 +73,10 @@ HST_ALWAYS_INLINE float exp_approx(float x) {
   const int32_t bits = (static_cast<int32_t>(n) + 127) * (1 << 23);
   float scale;
   std::memcpy(&scale, &bits, sizeof scale);
-  return p * scale;
+  float out = p * scale;
+  out = select(in == INFINITY, INFINITY, out);
+  out = select(in == -INFINITY, 0.0f, out);
+  return select(nan, in, out);
 }
 
 HST_ALWAYS_INLINE float sigmoid_approx(float x) { return 1.0f / (1.0f + exp_approx(-x)); }

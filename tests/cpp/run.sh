@@ -27,7 +27,7 @@ config+=(${HST_CMAKE_ARGS:-})
 cmake "${config[@]}"
 cmake --build "$build" --parallel "${JOBS:-2}"
 status=0
-for t in test_core test_rnn_native test_conv_native test_gemm_packed test_host_allocator; do
+for t in test_core test_rnn_native test_conv_native test_gemm_packed test_host_allocator test_parallel; do
   "$build/$t" "$@" || status=1
 done
 exit $status

@@ -36,6 +36,8 @@ const Case kCases[] = {
     {"wide rows packed", 40, 30, 512, false, 0, false, false, false},
     {"one row", 1, 7, 16, false, 0, false, false, true},
     {"depth over one block", 70, 600, 80, false, 0, false, true, true},
+    {"empty inner dimension", 5, 0, 20, false, 0, false, false, false},
+    {"empty inner dimension, accumulating", 5, 0, 32, false, 0, false, true, true},
 };
 
 at::Tensor product(const Case& c, const at::Tensor& a_store, const at::Tensor& b, at::Tensor out) {

@@ -350,3 +350,23 @@ TEST(NativeRecurrent, ConcurrentCallsAgreeWithSerialOnes) {
 }
 
 }  // namespace
+
+// NaN and infinities reaching the gates (a run that trained into NaN, or an
+// input of inf): the same NaN, inf and finite values as the library's layers,
+// and no undefined behaviour on the way (the sanitizer build runs this too).
+TEST(NativeRecurrent, NonFiniteInputsGiveWhatTorchGives) {
+  at::manual_seed(11);
+  at::NoGradGuard no_grad;
+  const float specials[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f};
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    const RnnLayer r = make_layer(kind, /*input=*/3, /*hidden=*/5, /*layers=*/1, /*bidirectional=*/true);
+    at::Tensor x = at::randn({5, 4, 3});
+    for (int64_t b = 0; b < 5; ++b) x[b][b % 4][b % 3] = specials[b];  // one value a row, at different steps
+    const at::Tensor got = native(r, x), want = torch_recurrent(r, x);
+    SCOPED_TRACE(kind_name(kind));
+    EXPECT_TRUE(at::equal(got.isnan(), want.isnan()));
+    EXPECT_TRUE(at::equal(got.isinf(), want.isinf()));
+    const at::Tensor finite = want.isfinite();
+    EXPECT_TRUE(close(got.masked_select(finite), want.masked_select(finite)));
+  }
+}
