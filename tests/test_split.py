@@ -202,3 +202,18 @@ def test_entry_function_reports_split_rules(labels, message):
     x, y = make_data(n=24)
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         hst.HybridSeqTrain(x, y, fast_options(splitLabels=labels))
+
+
+def test_the_split_calls_the_splitter_the_module_bound(monkeypatch):
+    # Like every other library name, the splitter is the module's own binding:
+    # replacing it there reaches the split (an import by name would not).
+    calls = []
+
+    def recording(*args, **kwargs):
+        calls.append(kwargs.get("random_state"))
+        return train_test_split(*args, **kwargs)
+
+    monkeypatch.setattr(hst, "train_test_split", recording)
+    y = np.arange(60) % 3
+    split(y, options(seed=7))
+    assert calls == [7, 8]

@@ -5,6 +5,7 @@
 // and run the native forward with the GIL released; to_module returns the
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
 #include "binding/docstrings.h"
+#include "binding/native_call.h"
 #include "binding/stages.h"
 #include "core/data_prep.h"
 
@@ -196,15 +197,9 @@ std::pair<at::Tensor, at::Tensor> predict_all(py::object self, py::object X) {
   net.set_training(false);
   const at::Device device = net.fc_weight.device();
   const at::Tensor rows = at::arange(x.size(0), at::TensorOptions().dtype(at::kLong));
-  std::pair<at::Tensor, at::Tensor> out;
-  try {
-    EngineHooks hooks = python_hooks(/*printing=*/false);
-    py::gil_scoped_release nogil;
-    out = predict_rows(net, x, rows, kPredictBatch, device, hooks);
-  } catch (...) {
-    rethrow_pending();
-  }
-  return out;
+  return call_native(/*printing=*/false, [&](const EngineHooks& hooks) {
+    return predict_rows(net, x, rows, kPredictBatch, device, hooks);
+  });
 }
 
 py::object numpy_of(const at::Tensor& t) { return py::module_::import("torch").attr("Tensor").attr("numpy")(py::cast(t)); }

@@ -120,8 +120,7 @@ class FigureStage {
       : in_(in), plt_(std::move(plt)), np_(py::module_::import("numpy")) {}
 
   void run() {
-    py::object figure_dir = py::module_::import("pathlib")
-                                .attr("Path")(in_.module_file)
+    py::object figure_dir = in_.module.attr("Path")(in_.module.attr("__file__"))
                                 .attr("resolve")()
                                 .attr("parent")
                                 .attr("joinpath")("figure");
@@ -341,7 +340,7 @@ class FigureStage {
 
 void draw_result_figures(const FigureInputs& in) {
   // The caller runs this only when options["figflag"] is true.
-  py::module_ plt = py::module_::import("matplotlib.pyplot");
+  py::module_ plt = in.module.attr("plt").cast<py::module_>();  // the pyplot the module bound at import
   // Chinese text stays legible where the import-time fonts are missing; the
   // caller's plotting settings are untouched afterwards.
   RcScope fonts(plt, cjk_fallback_settings(plt));

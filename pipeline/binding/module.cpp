@@ -107,7 +107,11 @@ static void init_module(py::module_& m) {
        param("sample_dimension", "str | int")},
       "Tuple[np.ndarray, Dict[str, Any]]");
   m.attr("_split_indices") = annotated::make(
-      m, py::cpp_function(&hst::split_indices, py::arg("y_encoded"), py::arg("options")), "_split_indices",
+      m,
+      py::cpp_function([self](py::object y_encoded,
+                              py::object options) { return hst::split_indices(self, y_encoded, options); },
+                       py::arg("y_encoded"), py::arg("options")),
+      "_split_indices",
       "_split_indices", hst::doc::kSplitIndices, {param("y_encoded", "np.ndarray"), param("options", "Dict[str, Any]")},
       "Tuple[np.ndarray, np.ndarray, np.ndarray]");
   m.attr("_metrics_with_display_names") = annotated::make(

@@ -163,7 +163,7 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
 
   // Seeding and split.
   set_random_seed(to_int(options["seed"]));
-  py::tuple split = split_indices(run.y_encoded, options);
+  py::tuple split = split_indices(run.module, run.y_encoded, options);
   run.train_idx = split[0];
   run.val_idx = split[1];
   run.test_idx = split[2];

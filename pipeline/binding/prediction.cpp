@@ -1,6 +1,7 @@
 // Prediction stage: batched prediction of the three sets, evaluation through
 // RatePredictions on class codes, decoding to the caller's labels, the
 // console summary, display names and the result record.
+#include "binding/native_call.h"
 #include "binding/stages.h"
 
 namespace hst {
@@ -15,14 +16,9 @@ py::array numpy_of(const at::Tensor& t) {
 std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& idx) {
   py::module_ torch = py::module_::import("torch");
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
-  std::pair<at::Tensor, at::Tensor> out;
-  try {
-    EngineHooks hooks = python_hooks(run.prints());
-    py::gil_scoped_release nogil;
-    out = predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get());
-  } catch (...) {
-    rethrow_pending();
-  }
+  const auto out = call_native(run.prints(), [&](const EngineHooks& hooks) {
+    return predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get());
+  });
   return {numpy_of(out.first), numpy_of(out.second)};
 }
 
@@ -113,7 +109,7 @@ py::tuple finish_run(RunContext& run) {
     fig.y_encoded = run.y_encoded;
     fig.test_idx = run.test_idx;
     fig.pred_test_encoded = pred_test;
-    fig.module_file = run.module.attr("__file__");
+    fig.module = run.module;
     draw_result_figures(fig);
   }
   return py::make_tuple(fore_test, fore_train, run.model, info);

@@ -18,7 +18,7 @@ py::array positions_equal(const py::array& labels, int code) {
 
 }  // namespace
 
-py::tuple split_indices(py::object y_encoded, py::object options_obj) {
+py::tuple split_indices(py::object module, py::object y_encoded, py::object options_obj) {
   if (!PyDict_Check(options_obj.ptr())) annotated::raise_argument_type("options", "dict", options_obj);
   py::dict options = py::reinterpret_borrow<py::dict>(options_obj);
   py::module_ np = py::module_::import("numpy");
@@ -39,7 +39,7 @@ py::tuple split_indices(py::object y_encoded, py::object options_obj) {
 
   const double r_train = as_double(to_float(options[py::str("rTrain")]));
   const double validation_ratio = as_double(to_float(options[py::str("validationRatio")]));
-  py::object split = py::module_::import("sklearn.model_selection").attr("train_test_split");
+  py::object split = module.attr("train_test_split");
   py::object seed = options[py::str("seed")];
   int seed_is_zero = PyObject_RichCompareBool(seed.ptr(), py::int_(0).ptr(), Py_EQ);
   if (seed_is_zero < 0) throw py::error_already_set();

@@ -33,8 +33,8 @@ void register_estimator(py::module_& m);
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
                             py::object sample_dimension);
 
-// split.cpp: (train_idx, val_idx, test_idx)
-py::tuple split_indices(py::object y_encoded, py::object options);
+// split.cpp: (train_idx, val_idx, test_idx), with the module's train_test_split
+py::tuple split_indices(py::object module, py::object y_encoded, py::object options);
 
 // optimizer_settings.cpp: runs the constructor of torch.optim's own optimiser
 // for `solver` ("adam", "sgdm" or "rmsprop") with the options' settings over no
@@ -62,7 +62,7 @@ struct FigureInputs {
   py::array y_encoded;         // codes of all samples
   py::array test_idx;          // test positions
   py::array pred_test_encoded; // predicted test codes, test_idx order
-  py::object module_file;      // the module's __file__
+  py::object module;           // the HybridSeqTrain module: its plt, Path and __file__
 };
 void draw_result_figures(const FigureInputs& in);
 
@@ -112,19 +112,5 @@ void run_training(RunContext& run);
 // prediction.cpp: predictions, evaluation, summary, info, figures; returns
 // (foreData, foreDataTrain, model, info).
 py::tuple finish_run(RunContext& run);
-
-// A Python error raised in an engine hook, on its way through the native
-// loop that runs without the GIL: it holds no Python object; the error
-// itself stays set in the thread's error indicator.
-struct PendingPythonError final : std::exception {
-  const char* what() const noexcept override { return "a Python error is pending"; }
-};
-// Inside a catch handler, with the GIL held: raises a PendingPythonError's
-// Python error again; any other exception propagates as it is.
-[[noreturn]] void rethrow_pending();
-
-// Engine hooks that print through Python (unless `printing` is false) and
-// turn Ctrl-C into KeyboardInterrupt; safe to call with the GIL released.
-EngineHooks python_hooks(bool printing = true);
 
 }  // namespace hst

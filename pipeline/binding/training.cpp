@@ -3,6 +3,7 @@
 // header, and the epoch loop run natively with the GIL released.
 #include <cmath>
 
+#include "binding/native_call.h"
 #include "binding/stages.h"
 #include "core/data_prep.h"
 
@@ -57,24 +58,6 @@ at::Tensor class_weights(const RunContext& run) {
   return at::from_blob(const_cast<float*>(weights.data()), {k}, at::kFloat).clone().to(run.device);
 }
 
-// Epoch lines are printed for epoch 1 and every this many epochs.
-constexpr int64_t kEpochLinePeriod = 5;
-
-// Runs `body` with the GIL from a thread that released it. A Python error
-// raised there leaves as PendingPythonError, which holds no Python object and
-// so may unwind through code running without the GIL; the error stays set in
-// this thread's indicator until rethrow_pending() raises it again.
-template <typename F>
-void with_python(F&& body) {
-  py::gil_scoped_acquire gil;
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    e.restore();
-    throw PendingPythonError();
-  }
-}
-
 py::list to_list(const std::vector<EpochStats>& h, double EpochStats::*field) {
   py::list out;
   for (const auto& s : h) out.append(py::float_(s.*field));
@@ -98,36 +81,6 @@ void share_split(RunContext& run) {
 }
 
 }  // namespace
-
-void rethrow_pending() {
-  try {
-    throw;
-  } catch (const PendingPythonError&) {
-    throw py::error_already_set();
-  }
-}
-
-EngineHooks python_hooks(bool printing) {
-  EngineHooks hooks;
-  hooks.check_interrupt = [] {
-    with_python([] {
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    });
-  };
-  if (!printing) return hooks;
-  hooks.on_epoch = [](int64_t epoch, const EpochStats& s) {
-    if (epoch != 1 && epoch % kEpochLinePeriod != 0) return;
-    with_python([&] {
-      print_line(py::str("Epoch {:3d} | train loss {:.4f} acc {:.4f} | val loss {:.4f} acc {:.4f}")
-                     .format(epoch, s.train_loss, s.train_accuracy, s.val_loss, s.val_accuracy)
-                     .cast<std::string>());
-    });
-  };
-  hooks.on_early_stop = [](int64_t patience) {
-    with_python([&] { print_line("验证损失连续 " + std::to_string(patience) + " 轮未改善，提前停止。"); });
-  };
-  return hooks;
-}
 
 void run_training(RunContext& run) {
   py::dict& options = run.options;
@@ -218,18 +171,12 @@ void run_training(RunContext& run) {
   run.net = extract_net_params(run.model);
   at::Tensor train_rows = torch.attr("as_tensor")(run.train_idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   at::Tensor val_rows = torch.attr("as_tensor")(run.val_idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
-  EngineResult result;
-  try {
-    EngineHooks hooks = python_hooks(run.prints());
-    py::gil_scoped_release nogil;
-    result = train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks);
-  } catch (...) {
-    {
-      py::error_scope pending;  // eval() runs with the pending error put aside, then it is back
-      run.model.attr("eval")();  // (the engine has put the network's flags back itself)
-    }
-    rethrow_pending();
-  }
+  const EngineResult result = call_native(
+      run.prints(),
+      [&](const EngineHooks& hooks) {
+        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks);
+      },
+      [&] { run.model.attr("eval")(); });  // (the engine has put the network's flags back itself)
   run.model.attr("eval")();
   run.net.set_training(false);
   // Training gave every parameter memory of its own; on CUDA the recurrent

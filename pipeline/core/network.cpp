@@ -44,21 +44,8 @@ std::vector<at::Tensor> NetParams::state() const {
 }
 
 static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x) {
-  double factor = bn.momentum < 0 ? 0.0 : bn.momentum;
-  if (bn.training && bn.track_running_stats && bn.num_batches_tracked.defined()) {
-    {
-      at::NoGradGuard no_grad;
-      bn.num_batches_tracked.add_(1);
-    }
-    if (bn.momentum < 0) factor = 1.0 / bn.num_batches_tracked.item<double>();
-  }
+  const double factor = batch_norm_step_factor(bn, x.sizes());
   bool use_batch_stats = bn.training || (!bn.running_mean.defined() && !bn.running_var.defined());
-  if (bn.training) {
-    int64_t per_channel = x.size(0);
-    for (int64_t d = 2; d < x.dim(); ++d) per_channel *= x.size(d);
-    TORCH_CHECK_VALUE(per_channel != 1, "Expected more than 1 value per channel when training, got input size ",
-                      x.sizes());
-  }
   const bool use_running = !bn.training || bn.track_running_stats;
   return at::batch_norm(x, bn.weight, bn.bias, use_running ? bn.running_mean : at::Tensor(),
                         use_running ? bn.running_var : at::Tensor(), use_batch_stats, factor, bn.eps,

@@ -8,39 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/layers.h"
+
 namespace hst {
-
-enum class RnnKind { RNN_TANH, RNN_RELU, LSTM, GRU };
-
-struct ConvLayer {
-  at::Tensor weight, bias;  // Conv1d [out, in, k], [out] (bias may be undefined)
-  int64_t padding = 0, stride = 1, dilation = 1, groups = 1;
-};
-
-struct BatchNormLayer {
-  at::Tensor weight, bias, running_mean, running_var, num_batches_tracked;
-  double eps = 1e-5;
-  double momentum = 0.1;  // < 0: cumulative average (momentum None)
-  bool training = false;
-  bool track_running_stats = true;
-};
-
-// One entry of the convolution stack, applied in order.
-struct CnnStep {
-  enum Kind { CONV, BATCH_NORM, RELU, MAX_POOL } kind = CONV;
-  ConvLayer conv;
-  BatchNormLayer bn;
-  int64_t pool_kernel = 0, pool_stride = 0;
-};
-
-struct RnnLayer {
-  RnnKind kind = RnnKind::LSTM;
-  std::vector<at::Tensor> flat_weights;  // torch.nn order: w_ih, w_hh, b_ih, b_hh per layer/direction
-  int64_t hidden_size = 0, num_layers = 1;
-  bool bidirectional = false, has_biases = true, batch_first = true;
-  double dropout = 0.0;  // between layers
-  bool training = false;
-};
 
 struct NetParams {
   std::vector<CnnStep> cnn;

@@ -518,10 +518,6 @@ struct Plan : torch::CustomClassHolder {
   int64_t B = 0, C = 0, L = 0;
 };
 
-bool is_cpu_float(const at::Tensor& t) {
-  return t.defined() && t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kFloat;
-}
-
 bool is_vector(const at::Tensor& t, int64_t n) { return is_cpu_float(t) && t.dim() == 1 && t.size(0) == n; }
 
 // Fills `plan` when the steps are supported for this input.
@@ -716,20 +712,8 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
       case Op::BN: {
         const BatchNormLayer& bn = plan.steps[op.step].bn;
         const int64_t C = op.in.C;
-        double factor = bn.momentum < 0 ? 0.0 : bn.momentum;
-        if (bn.training && bn.track_running_stats && bn.num_batches_tracked.defined()) {
-          {
-            at::NoGradGuard no_grad;
-            bn.num_batches_tracked.add_(1);
-          }
-          if (bn.momentum < 0) factor = 1.0 / bn.num_batches_tracked.item<double>();
-        }
-        if (bn.training) {
-          const int64_t per_channel = op.in.B * op.in.L;
-          const std::vector<int64_t> sizes{op.in.B, C, op.in.L};
-          TORCH_CHECK_VALUE(per_channel != 1, "Expected more than 1 value per channel when training, got input size ",
-                            at::IntArrayRef(sizes));
-        }
+        const std::vector<int64_t> sizes{op.in.B, C, op.in.L};
+        const double factor = batch_norm_step_factor(bn, sizes);
         // mean: of the values as stored, i.e. without a folded bias pb
         std::vector<double> mean(C), var(C), pb(C, 0.0);
         if (op.pre_bias >= 0) {

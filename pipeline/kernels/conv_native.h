@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "core/network.h"
+#include "kernels/layers.h"
 
 namespace hst::kernels {
 

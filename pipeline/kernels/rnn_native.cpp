@@ -863,10 +863,6 @@ struct NativeRecurrent : public torch::autograd::Function<NativeRecurrent> {
   }
 };
 
-bool is_cpu_float(const at::Tensor& t) {
-  return t.defined() && t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kFloat;
-}
-
 }  // namespace
 
 bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x) {

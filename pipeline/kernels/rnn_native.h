@@ -5,7 +5,7 @@
 
 #include <ATen/ATen.h>
 
-#include "core/network.h"
+#include "kernels/layers.h"
 
 namespace hst::kernels {
 

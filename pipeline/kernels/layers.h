@@ -1,0 +1,62 @@
+// What the hand-written kernels know of the network's layers: the settings
+// and tensors of each, as torch.nn holds them. The core's network and the
+// kernels both build on these descriptions, which sit below both.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace hst {
+
+enum class RnnKind { RNN_TANH, RNN_RELU, LSTM, GRU };
+
+struct ConvLayer {
+  at::Tensor weight, bias;  // Conv1d [out, in, k], [out] (bias may be undefined)
+  int64_t padding = 0, stride = 1, dilation = 1, groups = 1;
+};
+
+struct BatchNormLayer {
+  at::Tensor weight, bias, running_mean, running_var, num_batches_tracked;
+  double eps = 1e-5;
+  double momentum = 0.1;  // < 0: cumulative average (momentum None)
+  bool training = false;
+  bool track_running_stats = true;
+};
+
+// One entry of the convolution stack, applied in order.
+struct CnnStep {
+  enum Kind { CONV, BATCH_NORM, RELU, MAX_POOL } kind = CONV;
+  ConvLayer conv;
+  BatchNormLayer bn;
+  int64_t pool_kernel = 0, pool_stride = 0;
+};
+
+struct RnnLayer {
+  RnnKind kind = RnnKind::LSTM;
+  std::vector<at::Tensor> flat_weights;  // torch.nn order: w_ih, w_hh, b_ih, b_hh per layer/direction
+  int64_t hidden_size = 0, num_layers = 1;
+  bool bidirectional = false, has_biases = true, batch_first = true;
+  double dropout = 0.0;  // between layers
+  bool training = false;
+};
+
+// One training-mode step of a BatchNorm layer's bookkeeping, shared by the
+// library forward and the native stack: counts the batch in
+// num_batches_tracked (when it tracks running statistics), refuses a channel
+// with a single value as torch.nn does, and returns the weight of this batch
+// in the running averages (the momentum, or 1/n for a cumulative average).
+// Outside training it changes nothing and returns the momentum.
+double batch_norm_step_factor(const BatchNormLayer& bn, at::IntArrayRef input_sizes);
+
+namespace kernels {
+
+// A dense float32 CPU tensor: what the hand-written kernels read and write.
+inline bool is_cpu_float(const at::Tensor& t) {
+  return t.defined() && t.device().is_cpu() && t.layout() == at::kStrided && t.scalar_type() == at::kFloat;
+}
+
+}  // namespace kernels
+
+}  // namespace hst
