@@ -53,15 +53,13 @@ NATIVE_SOURCES = rel_sources("pipeline/core/*.cpp", "pipeline/kernels/*.cpp", "p
 BINDING_SOURCES = rel_sources("pipeline/binding/*.cpp")
 
 def torch_cxx_standard():
-    """The code is C++17; torch 2.10 and later refuse to compile their headers
-    below C++20 (ATen/ATen.h says so), so the torch extension takes the
-    standard the installed headers demand."""
-    for d in torch_include_dirs():
-        header = os.path.join(d, "ATen", "ATen.h")
-        if os.path.isfile(header):
-            with open(header, encoding="utf-8", errors="replace") as f:
-                return "-std=c++20" if "202002L" in f.read() else "-std=c++17"
-    return "-std=c++17"
+    """-std= for the torch extension: what the installed headers demand."""
+    sys.path.insert(0, os.path.join(HERE, "tools"))
+    try:
+        from cxx_standard import cxx_standard
+    finally:
+        sys.path.pop(0)
+    return "-std=c++%d" % cxx_standard(torch_include_dirs())
 
 
 # -fno-math-errno: nothing reads errno after a math call, and with it set

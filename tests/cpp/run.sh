@@ -12,7 +12,7 @@ py="${PYTHON:-/usr/bin/python3}"
 
 # A torch wheel is found through its own cmake prefix; Debian's torch (whose
 # prefix folder does not exist) is found by CMake with no hints.
-config=(-S "$root/tests/cpp" -B "$build" -DCMAKE_BUILD_TYPE=Release)
+config=(-S "$root/tests/cpp" -B "$build" -DCMAKE_BUILD_TYPE=Release "-DHST_PYTHON=$py")
 prefix="$("$py" -c 'import torch; print(torch.utils.cmake_prefix_path)' 2>/dev/null || true)"
 if [[ -n "$prefix" && -d "$prefix" ]]; then
   config+=("-DCMAKE_PREFIX_PATH=$prefix")

@@ -43,7 +43,7 @@ const Case kCases[] = {
 at::Tensor product(const Case& c, const at::Tensor& a_store, const at::Tensor& b, at::Tensor out) {
   const at::Tensor a = c.a_transposed ? a_store.t() : a_store;
   const auto pb = pack_b(b);
-  EXPECT_EQ(pb.data.data_ptr() == b.data_ptr(), c.in_place) << c.name;
+  if (c.K > 0) EXPECT_EQ(pb.data.data_ptr() == b.data_ptr(), c.in_place) << c.name;  // empty: no data either way
   gemm_packed(c.M, a.data_ptr<float>(), a.stride(0), a.stride(1), pb, out.data_ptr<float>(), out.stride(0),
               c.accumulate);
   return out;
