@@ -50,7 +50,7 @@ void hold_out(RunContext& run) {
   const bool unseeded = !python_bool(to_int(seed));
   const bool shuffle = python_bool(options["shuffle"]);
   py::tuple parts = run.module.attr("train_test_split")(
-      np.attr("arange")(run.y_encoded.size()), py::arg("test_size") = to_float(options["validationRatio"]),
+      np.attr("arange")(run.y_encoded.size()), py::arg("test_size") = run.settings.validation_ratio,
       py::arg("random_state") = unseeded ? py::object(py::none()) : to_int(seed), py::arg("shuffle") = shuffle,
       py::arg("stratify") = shuffle ? py::object(run.y_encoded) : py::none());
   run.train_idx = np.attr("asarray")(parts[0]);

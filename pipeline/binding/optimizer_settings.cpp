@@ -32,10 +32,10 @@ py::object settings_probe(py::handle optimiser) {
 
 }  // namespace
 
-void check_optimiser_settings(const py::dict& options, const std::string& solver) {
+void check_optimiser_settings(double learn_rate, const std::string& solver) {
   py::module_ torch = py::module_::import("torch");
   py::module_ optim = py::module_::import("torch.optim");
-  py::object lr = to_float(options["learnRate"]);
+  py::float_ lr(learn_rate);
   py::list params;
   params.append(torch.attr("nn").attr("Parameter")(torch.attr("zeros")(1)));
   if (solver == "adam")

@@ -63,10 +63,14 @@ struct Interval {
 
 double real_option(const py::dict& options, const char* key) { return as_double(to_float(options[key])); }
 
-void validate_scalar_options(const py::dict& options) {
-  if (!Interval::closed_open(0.5, 1.0).contains(real_option(options, "rTrain"))) raise_value_error("rTrain 必须在[0.5,1)范围内");
-  if (!Interval::open_open(0.0, 0.5).contains(real_option(options, "validationRatio")))
-    raise_value_error("validationRatio 必须在(0,0.5)范围内");
+// Checks the scalar options in their fixed order, converting each value
+// once; the settings the later stages read are those converted values.
+Settings validate_scalar_options(const py::dict& options) {
+  Settings s;
+  s.r_train = real_option(options, "rTrain");
+  if (!Interval::closed_open(0.5, 1.0).contains(s.r_train)) raise_value_error("rTrain 必须在[0.5,1)范围内");
+  s.validation_ratio = real_option(options, "validationRatio");
+  if (!Interval::open_open(0.0, 0.5).contains(s.validation_ratio)) raise_value_error("validationRatio 必须在(0,0.5)范围内");
 
   static const char* kNetworks[] = {"RNN", "LSTM", "GRU", "BiRNN", "BiLSTM", "BiGRU"};
   py::object network = options["networkType"];
@@ -77,26 +81,42 @@ void validate_scalar_options(const py::dict& options) {
     known = known || eq == 1;
   }
   if (!known) raise_value_error("networkType 必须是 RNN/LSTM/GRU/BiRNN/BiLSTM/BiGRU");
+  s.network_type = to_str(network);
 
   py::object channels = options["convChannels"];
   const char* channels_msg = "convChannels 必须是由正整数组成的非空序列";
   if (!python_bool(channels)) raise_value_error(channels_msg);
-  for (py::handle c : channels)
-    if (py_le(to_int(c), 0)) raise_value_error(channels_msg);
+  for (py::handle c : channels) {
+    py::int_ width = to_int(c);
+    if (py_le(width, 0)) raise_value_error(channels_msg);
+    s.conv_channels.append(width);
+  }
 
-  py::object kernel = to_int(options["kernelSize"]);
-  if (py_le(kernel, 0) || !python_bool(kernel.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
-  if (py_le(to_int(options["poolSize"]), 0)) raise_value_error("poolSize 必须为正整数");
-  if (py_le(to_int(options["rnnHidden"]), 0) || py_le(to_int(options["rnnLayers"]), 0))
-    raise_value_error("rnnHidden 和 rnnLayers 必须为正整数");
-  if (!Interval::closed_open(0.0, 1.0).contains(real_option(options, "dropout"))) raise_value_error("dropout 必须在[0,1)范围内");
-  if (py_le(to_int(options["maxEpochs"]), 0) || py_le(to_int(options["batchSize"]), 0))
-    raise_value_error("maxEpochs 和 batchSize 必须为正整数");
-  if (real_option(options, "learnRate") <= 0) raise_value_error("learnRate 必须大于0");  // NaN passes
-  if (py_lt(to_int(options["earlyStoppingPatience"]), 0)) raise_value_error("earlyStoppingPatience 不能小于0");
-  if (py_le(to_int(options["learnRateDropPeriod"]), 0)) raise_value_error("learnRateDropPeriod 必须为正整数");
-  if (!Interval::open_closed(0.0, 1.0).contains(real_option(options, "learnRateDropFactor")))
-    raise_value_error("learnRateDropFactor 必须在(0,1]范围内");
+  s.kernel_size = to_int(options["kernelSize"]);
+  if (py_le(s.kernel_size, 0) || !python_bool(s.kernel_size.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
+  s.pool_size = to_int(options["poolSize"]);
+  if (py_le(s.pool_size, 0)) raise_value_error("poolSize 必须为正整数");
+  const char* rnn_msg = "rnnHidden 和 rnnLayers 必须为正整数";
+  s.rnn_hidden = to_int(options["rnnHidden"]);
+  if (py_le(s.rnn_hidden, 0)) raise_value_error(rnn_msg);
+  s.rnn_layers = to_int(options["rnnLayers"]);
+  if (py_le(s.rnn_layers, 0)) raise_value_error(rnn_msg);
+  s.dropout = real_option(options, "dropout");
+  if (!Interval::closed_open(0.0, 1.0).contains(s.dropout)) raise_value_error("dropout 必须在[0,1)范围内");
+  const char* size_msg = "maxEpochs 和 batchSize 必须为正整数";
+  s.max_epochs = to_int(options["maxEpochs"]);
+  if (py_le(s.max_epochs, 0)) raise_value_error(size_msg);
+  s.batch_size = to_int(options["batchSize"]);
+  if (py_le(s.batch_size, 0)) raise_value_error(size_msg);
+  s.learn_rate = real_option(options, "learnRate");
+  if (s.learn_rate <= 0) raise_value_error("learnRate 必须大于0");  // NaN passes
+  s.patience = to_int(options["earlyStoppingPatience"]);
+  if (py_lt(s.patience, 0)) raise_value_error("earlyStoppingPatience 不能小于0");
+  s.drop_period = to_int(options["learnRateDropPeriod"]);
+  if (py_le(s.drop_period, 0)) raise_value_error("learnRateDropPeriod 必须为正整数");
+  s.drop_factor = real_option(options, "learnRateDropFactor");
+  if (!Interval::open_closed(0.0, 1.0).contains(s.drop_factor)) raise_value_error("learnRateDropFactor 必须在(0,1]范围内");
+  return s;
 }
 
 }  // namespace
@@ -133,14 +153,14 @@ void prepare_run(RunContext& run, py::object X, py::object Y) {
   run.num_classes = static_cast<int64_t>(run.classes.size());
   if (run.num_classes < 2) raise_value_error("分类任务至少需要两个类别");
 
-  validate_scalar_options(options);
+  run.settings = validate_scalar_options(options);
 
   // Adaptation.
   py::tuple adapted = adapt_to_sequence(np.attr("asarray")(X), py::int_(run.y_original.size()),
                                         to_int(options["sequenceAxis"]), options["sampleDimension"]);
   run.sequences = adapted[0];
   run.shape_info = adapted[1];
-  if (!py_le(to_int(options["poolSize"]), static_cast<double>(run.sequences.shape(2))))
+  if (!py_le(run.settings.pool_size, static_cast<double>(run.sequences.shape(2))))
     raise_value_error("poolSize 不能大于序列长度");
 }
 

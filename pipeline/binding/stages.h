@@ -37,10 +37,9 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
 py::tuple split_indices(py::object module, py::object y_encoded, py::object options);
 
 // optimizer_settings.cpp: runs the constructor of torch.optim's own optimiser
-// for `solver` ("adam", "sgdm" or "rmsprop") with the options' settings over no
-// parameters, so that torch's own checks refuse what torch refuses (with
-// torch's exception).
-void check_optimiser_settings(const py::dict& options, const std::string& solver);
+// for `solver` ("adam", "sgdm" or "rmsprop") with the run's settings, so that
+// torch's own checks refuse what torch refuses (with torch's exception).
+void check_optimiser_settings(double learn_rate, const std::string& solver);
 
 // network.cpp: creates the `_CNNRNNClassifier` class in module m.
 void register_network(py::module_& m);
@@ -66,10 +65,25 @@ struct FigureInputs {
 };
 void draw_result_figures(const FigureInputs& in);
 
+// The scalar options as validated: each value converted once, in the
+// checks' order (Python ints stay Python ints: no range is lost).
+struct Settings {
+  double r_train = 0.8, validation_ratio = 0.15;
+  std::string network_type;
+  py::list conv_channels;  // Python ints
+  py::int_ kernel_size, pool_size, rnn_hidden, rnn_layers;
+  double dropout = 0;
+  py::int_ max_epochs, batch_size;
+  double learn_rate = 0;
+  py::int_ patience, drop_period;
+  double drop_factor = 1;
+};
+
 struct RunContext {
   py::object module;  // the HybridSeqTrain module
   // Options and labels
   py::dict options;
+  Settings settings;
   py::array y_original, classes, y_encoded;
   int64_t num_classes = 0;
   // Adaptation and split

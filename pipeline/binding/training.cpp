@@ -115,19 +115,16 @@ void run_training(RunContext& run) {
   // Host tensors (the sequences are shared, not copied).
   run.x_tensor = torch.attr("from_numpy")(run.sequences).cast<at::Tensor>();
   run.y_tensor = torch.attr("as_tensor")(run.y_encoded, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
-  run.batch_size = int64_saturating(to_int(options["batchSize"]));
+  const Settings& set = run.settings;
+  run.batch_size = int64_saturating(set.batch_size);
 
   // Network.
-  py::list conv_channels;
-  for (py::handle v : options["convChannels"]) conv_channels.append(to_int(v));
   py::object cls = run.module.attr("_CNNRNNClassifier");
   run.model = cls(py::arg("input_features") = py::int_(f), py::arg("num_classes") = py::int_(run.num_classes),
-                  py::arg("conv_channels") = conv_channels, py::arg("kernel_size") = to_int(options["kernelSize"]),
-                  py::arg("pool_size") = to_int(options["poolSize"]),
-                  py::arg("network_type") = to_str(options["networkType"]),
-                  py::arg("rnn_hidden") = to_int(options["rnnHidden"]),
-                  py::arg("rnn_layers") = to_int(options["rnnLayers"]),
-                  py::arg("dropout") = to_float(options["dropout"]));
+                  py::arg("conv_channels") = py::list(set.conv_channels), py::arg("kernel_size") = set.kernel_size,
+                  py::arg("pool_size") = set.pool_size, py::arg("network_type") = py::str(set.network_type),
+                  py::arg("rnn_hidden") = set.rnn_hidden, py::arg("rnn_layers") = set.rnn_layers,
+                  py::arg("dropout") = py::float_(set.dropout));
   run.model = run.model.attr("to")(py::str(run.device_name));
 
   // Class weights, loss, optimiser, schedule.
@@ -139,19 +136,19 @@ void run_training(RunContext& run) {
   else if (solver == "sgdm") cfg.solver = Solver::SGDM;
   else if (solver == "rmsprop") cfg.solver = Solver::RMSPROP;
   else raise_value_error("solverName 必须是 adam/sgdm/rmsprop");
-  check_optimiser_settings(options, solver);
-  cfg.learn_rate = as_double(to_float(options["learnRate"]));
+  check_optimiser_settings(set.learn_rate, solver);
+  cfg.learn_rate = set.learn_rate;
   const std::string schedule = to_lower_text(options["learnRateSchedule"]);
   if (schedule == "piecewise") {
     cfg.piecewise = true;
-    cfg.drop_period = int64_saturating(to_int(options["learnRateDropPeriod"]));
-    cfg.drop_factor = as_double(to_float(options["learnRateDropFactor"]));
+    cfg.drop_period = int64_saturating(set.drop_period);
+    cfg.drop_factor = set.drop_factor;
   } else if (schedule != "none") {
     raise_value_error("learnRateSchedule 必须是 none 或 piecewise");
   }
   cfg.batch_size = run.batch_size;
-  cfg.max_epochs = int64_saturating(to_int(options["maxEpochs"]));
-  cfg.patience = int64_saturating(to_int(options["earlyStoppingPatience"]));
+  cfg.max_epochs = int64_saturating(set.max_epochs);
+  cfg.patience = int64_saturating(set.patience);
 
   cfg.collective = run.collective.get();
 

@@ -16,6 +16,40 @@ constexpr double kBeta1 = 0.9, kBeta2 = 0.999, kAdamEps = 1e-8;
 constexpr double kMomentum = 0.9;
 constexpr double kAlpha = 0.99, kRmsEps = 1e-8;
 
+// The solvers' update maths, written once for both optimisers: T is one
+// float element (the fused loops over the flat buffers) or a whole tensor
+// (the per-tensor optimiser, any device or dtype); S is the type the
+// settings are computed in. Each returns the new value of one state.
+HST_ALWAYS_INLINE float root(float x) { return std::sqrt(x); }
+inline at::Tensor root(const at::Tensor& x) { return x.sqrt(); }
+
+template <typename S, typename T>
+HST_ALWAYS_INLINE T adam_first_moment(const T& m, const T& g) {
+  return m * S(kBeta1) + g * (1 - S(kBeta1));
+}
+template <typename S, typename T>
+HST_ALWAYS_INLINE T adam_second_moment(const T& v, const T& g) {
+  return v * S(kBeta2) + g * g * (1 - S(kBeta2));
+}
+// What Adam subtracts from the parameter; step_size = lr / (1 - beta1^t),
+// bias2_sqrt = sqrt(1 - beta2^t).
+template <typename S, typename T>
+HST_ALWAYS_INLINE T adam_change(const T& m, const T& v, S step_size, S bias2_sqrt) {
+  return step_size * m / (root(v) / bias2_sqrt + S(kAdamEps));
+}
+template <typename S, typename T>
+HST_ALWAYS_INLINE T sgdm_velocity(const T& velocity, const T& g, bool first) {
+  return first ? g : velocity * S(kMomentum) + g;
+}
+template <typename S, typename T>
+HST_ALWAYS_INLINE T rmsprop_square_average(const T& square_avg, const T& g) {
+  return square_avg * S(kAlpha) + g * g * (1 - S(kAlpha));
+}
+template <typename S, typename T>
+HST_ALWAYS_INLINE T rmsprop_change(const T& g, const T& square_avg, S rate) {
+  return rate * g / (root(square_avg) + S(kRmsEps));
+}
+
 // Per-tensor optimiser, used for GPU tensors and other dtypes.
 class TensorOptimizer final : public Optimizer {
  public:
@@ -54,26 +88,24 @@ class TensorOptimizer final : public Optimizer {
             m = at::zeros_like(p);
             v = at::zeros_like(p);
           }
-          m.mul_(kBeta1).add_(g, 1 - kBeta1);
-          v.mul_(kBeta2).addcmul_(g, g, 1 - kBeta2);
-          const double bias1 = 1 - std::pow(kBeta1, double(step_));
-          const double bias2 = 1 - std::pow(kBeta2, double(step_));
-          at::Tensor denom = (v.sqrt() / std::sqrt(bias2)).add_(kAdamEps);
-          p.addcdiv_(m, denom, -lr / bias1);
+          m.copy_(adam_first_moment<double>(m, g));
+          v.copy_(adam_second_moment<double>(v, g));
+          const double step_size = lr / (1 - std::pow(kBeta1, double(step_)));
+          const double bias2_sqrt = std::sqrt(1 - std::pow(kBeta2, double(step_)));
+          p.sub_(adam_change(m, v, step_size, bias2_sqrt));
           break;
         }
         case Solver::SGDM: {
           at::Tensor& velocity = first_moment_[i];
-          if (!velocity.defined()) velocity = g.clone();
-          else velocity.mul_(kMomentum).add_(g);
-          p.add_(velocity, -lr);
+          velocity = velocity.defined() ? sgdm_velocity<double>(velocity, g, false) : g.clone();
+          p.sub_(lr * velocity);
           break;
         }
         case Solver::RMSPROP: {
           at::Tensor& square_avg = second_moment_[i];
           if (!square_avg.defined()) square_avg = at::zeros_like(p);
-          square_avg.mul_(kAlpha).addcmul_(g, g, 1 - kAlpha);
-          p.addcdiv_(g, square_avg.sqrt().add_(kRmsEps), -lr);
+          square_avg.copy_(rmsprop_square_average<double>(square_avg, g));
+          p.sub_(rmsprop_change(g, square_avg, lr));
           break;
         }
       }
@@ -94,35 +126,32 @@ class TensorOptimizer final : public Optimizer {
 HST_VECTOR_CLONES void adam_update(int64_t lo, int64_t hi, float coef, float step_size, float bias2_sqrt,
                                    float* HST_RESTRICT p, float* HST_RESTRICT g, float* HST_RESTRICT m,
                                    float* HST_RESTRICT v) {
-  const float b1 = kBeta1, b2 = kBeta2, eps = kAdamEps;
   for (int64_t i = lo; i < hi; ++i) {
     const float gi = g[i] * coef;
     g[i] = gi;
-    m[i] = m[i] * b1 + gi * (1 - b1);
-    v[i] = v[i] * b2 + gi * gi * (1 - b2);
-    p[i] -= step_size * m[i] / (std::sqrt(v[i]) / bias2_sqrt + eps);
+    m[i] = adam_first_moment<float>(m[i], gi);
+    v[i] = adam_second_moment<float>(v[i], gi);
+    p[i] -= adam_change(m[i], v[i], step_size, bias2_sqrt);
   }
 }
 
 HST_VECTOR_CLONES void sgdm_update(int64_t lo, int64_t hi, float coef, float rate, bool first,
                                    float* HST_RESTRICT p, float* HST_RESTRICT g, float* HST_RESTRICT velocity) {
-  const float mom = kMomentum;
   for (int64_t i = lo; i < hi; ++i) {
     const float gi = g[i] * coef;
     g[i] = gi;
-    velocity[i] = first ? gi : velocity[i] * mom + gi;
+    velocity[i] = sgdm_velocity<float>(velocity[i], gi, first);
     p[i] -= rate * velocity[i];
   }
 }
 
 HST_VECTOR_CLONES void rmsprop_update(int64_t lo, int64_t hi, float coef, float rate, float* HST_RESTRICT p,
                                       float* HST_RESTRICT g, float* HST_RESTRICT square_avg) {
-  const float alpha = kAlpha, eps = kRmsEps;
   for (int64_t i = lo; i < hi; ++i) {
     const float gi = g[i] * coef;
     g[i] = gi;
-    square_avg[i] = square_avg[i] * alpha + gi * gi * (1 - alpha);
-    p[i] -= rate * gi / (std::sqrt(square_avg[i]) + eps);
+    square_avg[i] = rmsprop_square_average<float>(square_avg[i], gi);
+    p[i] -= rmsprop_change(gi, square_avg[i], rate);
   }
 }
 
