@@ -6,6 +6,7 @@
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
 #include "binding/docstrings.h"
 #include "binding/native_call.h"
+#include "binding/run_context.h"
 #include "binding/stages.h"
 #include "core/data_prep.h"
 

@@ -3,7 +3,7 @@
 // saved as a 300 dpi PNG in "figure" beside the module file right after it
 // is drawn; then shown without blocking or closed. Everything here goes
 // through matplotlib's Python API with the GIL held.
-#include "binding/stages.h"
+#include "binding/figures.h"
 
 #include <algorithm>
 #include <utility>

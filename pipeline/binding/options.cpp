@@ -3,6 +3,7 @@
 // stages in order.
 #include <cmath>
 
+#include "binding/run_context.h"
 #include "binding/stages.h"
 
 namespace hst {

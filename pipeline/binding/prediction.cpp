@@ -2,6 +2,8 @@
 // RatePredictions on class codes, decoding to the caller's labels, the
 // console summary, display names and the result record.
 #include "binding/native_call.h"
+#include "binding/figures.h"
+#include "binding/run_context.h"
 #include "binding/stages.h"
 
 namespace hst {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "binding/native_call.h"
+#include "binding/run_context.h"
 #include "binding/stages.h"
 #include "core/data_prep.h"
 
