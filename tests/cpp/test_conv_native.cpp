@@ -351,3 +351,28 @@ TEST(ConvNativeAutograd, InPlaceEditOfTheOutputIsRefusedAndRetainGraphRepeats) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pooling window longer than 2^24 positions: the maximum's place in it is
+// kept exactly (a float would round 2^24 + 1 to 2^24 and send the gradient to
+// two places).
+TEST(ConvNative, PoolingWindowsBeyondTwoToThe24KeepTheExactPlace) {
+  const int64_t L = (int64_t(1) << 24) + 2, peak = (int64_t(1) << 24) + 1;
+  CnnStep pool;
+  pool.kind = CnnStep::MAX_POOL;
+  pool.pool_kernel = L;
+  pool.pool_stride = L;
+  const std::vector<CnnStep> steps{pool};
+  at::Tensor x = at::zeros({1, 1, L});
+  x[0][0][peak] = 1.0f;
+  x.requires_grad_(true);
+  ASSERT_TRUE(hst::kernels::native_conv_supported(steps, x));
+  at::Tensor y = hst::kernels::native_conv_forward(steps, x);
+  ASSERT_EQ(y.item<float>(), 1.0f);
+  y.sum().backward();
+  EXPECT_EQ(x.grad().sum().item<float>(), 1.0f);
+  EXPECT_EQ(x.grad()[0][0][peak].item<float>(), 1.0f);
+}
+
+}  // namespace
