@@ -52,15 +52,15 @@ namespace {
 // and the infinities give what std::exp gives (NaN, inf, 0).
 
 HST_ALWAYS_INLINE float exp_approx(float in) {
-  // The integer conversion below only ever sees a finite, clamped value (a
-  // NaN there would be undefined behaviour); the special values are put back
-  // at the end.
-  const bool nan = in != in;
-  float x = select(nan, 0.0f, in);
-  x = select(x < -87.0f, -87.0f, x);
+  float x = select(in < -87.0f, -87.0f, in);
   x = select(x > 88.0f, 88.0f, x);
-  // x = n ln2 + r, |r| <= ln2 / 2; n rounded to nearest by the 1.5 * 2^23 shift
-  const float n = (x * 1.44269504088896341f + 12582912.0f) - 12582912.0f;
+  // x = n ln2 + r, |r| <= ln2 / 2; n rounded to nearest by the 1.5 * 2^23
+  // shift, which leaves n in the low bits of `shifted`. The scale 2^n is
+  // built from those bits in unsigned arithmetic: no float-to-int
+  // conversion, so a NaN (which the clamps keep) is no undefined behaviour;
+  // it passes through r and the polynomial and comes out NaN.
+  const float shifted = x * 1.44269504088896341f + 12582912.0f;
+  const float n = shifted - 12582912.0f;
   float r = x - n * 0.693359375f;
   r = r - n * -2.12194440e-4f;
   float p = 1.9875691500e-4f;
@@ -70,13 +70,14 @@ HST_ALWAYS_INLINE float exp_approx(float in) {
   p = p * r + 1.6666665459e-1f;
   p = p * r + 5.0000001201e-1f;
   p = p * (r * r) + r + 1.0f;
-  const int32_t bits = (static_cast<int32_t>(n) + 127) * (1 << 23);
+  uint32_t bits;
+  std::memcpy(&bits, &shifted, sizeof bits);
+  bits = (bits - 0x4B400000u + 127u) << 23;  // 0x4B400000: the bits of 1.5 * 2^23
   float scale;
   std::memcpy(&scale, &bits, sizeof scale);
-  float out = p * scale;
-  out = select(in == INFINITY, INFINITY, out);
-  out = select(in == -INFINITY, 0.0f, out);
-  return select(nan, in, out);
+  const float out = p * scale;
+  // The clamps keep the infinities finite: give std::exp's inf and 0.
+  return select(in == INFINITY, INFINITY, select(in == -INFINITY, 0.0f, out));
 }
 
 HST_ALWAYS_INLINE float sigmoid_approx(float x) { return 1.0f / (1.0f + exp_approx(-x)); }
