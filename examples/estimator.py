@@ -9,6 +9,7 @@
 Run with:  PYTHONPATH=<folder with the built modules> MPLBACKEND=Agg python3 examples/estimator.py
 """
 import importlib.util
+import inspect
 import tempfile
 from pathlib import Path
 
@@ -54,8 +55,10 @@ def main():
             return
         import onnxruntime
         onnx_path = str(Path(tmp) / "digits.onnx")
+        # The exporter that reads the traced graph (torch 2.x defaults to another one).
+        legacy = {"dynamo": False} if "dynamo" in inspect.signature(torch.onnx.export).parameters else {}
         torch.onnx.export(module, (example,), onnx_path, input_names=["x"], output_names=["proba"],
-                          dynamic_axes={"x": {0: "batch"}, "proba": {0: "batch"}})
+                          dynamic_axes={"x": {0: "batch"}, "proba": {0: "batch"}}, **legacy)
         session = onnxruntime.InferenceSession(onnx_path, providers=["CPUExecutionProvider"])
         got = session.run(None, {"x": X_new.astype(np.float32)})[0]
         print(f"ONNX: largest difference from predict_proba {np.abs(got - want).max():.2e}")
