@@ -219,7 +219,7 @@ py::object estimator_score(py::object self, py::object X, py::object y, py::obje
   py::module_ np = py::module_::import("numpy");
   py::object pred = estimator_predict(self, X);
   py::array truth = np.attr("asarray")(y).attr("reshape")(-1);
-  if (truth.size() != py::len(pred))
+  if (static_cast<size_t>(truth.size()) != py::len(pred))
     raise_value_error("y 的长度 " + std::to_string(truth.size()) + " 与 X 的样本数 " + std::to_string(py::len(pred)) +
                       " 不同");
   py::object correct = np.attr("equal")(pred, truth).attr("astype")(np.attr("float64"));
