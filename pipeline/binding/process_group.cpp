@@ -197,9 +197,12 @@ std::vector<std::string> handshake(const py::object& store, int rank, int world,
     }
   }
   // Late arrivals and the ranks that stopped waiting read the decision that
-  // was (or is just being) made.
+  // was (or is just being) made; a decider that died in between leaves them
+  // waiting one more limit at most.
   int64_t decision;
-  for (int round = 0; (decision = store_add(store, prefix + "decision", 0)) == UNDECIDED; ++round) pause_briefly(round);
+  const double give_up = waited() + limit;
+  for (int round = 0; (decision = store_add(store, prefix + "decision", 0)) == UNDECIDED && waited() < give_up; ++round)
+    pause_briefly(round);
   if (decision != EVERYONE_CALLED) raise_not_everyone_called(store, prefix, world, limit);
 
   std::vector<std::string> all;
