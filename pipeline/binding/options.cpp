@@ -64,6 +64,13 @@ struct Interval {
 
 double real_option(const py::dict& options, const char* key) { return as_double(to_float(options[key])); }
 
+// int(options[key]), refused with `message` unless it is > 0.
+py::int_ positive_int(const py::dict& options, const char* key, const char* message) {
+  py::int_ value = to_int(options[key]);
+  if (py_le(value, 0)) raise_value_error(message);
+  return value;
+}
+
 // Checks the scalar options in their fixed order, converting each value
 // once; the settings the later stages read are those converted values.
 Settings validate_scalar_options(const py::dict& options) {
@@ -95,26 +102,20 @@ Settings validate_scalar_options(const py::dict& options) {
 
   s.kernel_size = to_int(options["kernelSize"]);
   if (py_le(s.kernel_size, 0) || !python_bool(s.kernel_size.attr("__mod__")(2))) raise_value_error("kernelSize 必须为正奇数");
-  s.pool_size = to_int(options["poolSize"]);
-  if (py_le(s.pool_size, 0)) raise_value_error("poolSize 必须为正整数");
+  s.pool_size = positive_int(options, "poolSize", "poolSize 必须为正整数");
   const char* rnn_msg = "rnnHidden 和 rnnLayers 必须为正整数";
-  s.rnn_hidden = to_int(options["rnnHidden"]);
-  if (py_le(s.rnn_hidden, 0)) raise_value_error(rnn_msg);
-  s.rnn_layers = to_int(options["rnnLayers"]);
-  if (py_le(s.rnn_layers, 0)) raise_value_error(rnn_msg);
+  s.rnn_hidden = positive_int(options, "rnnHidden", rnn_msg);
+  s.rnn_layers = positive_int(options, "rnnLayers", rnn_msg);
   s.dropout = real_option(options, "dropout");
   if (!Interval::closed_open(0.0, 1.0).contains(s.dropout)) raise_value_error("dropout 必须在[0,1)范围内");
   const char* size_msg = "maxEpochs 和 batchSize 必须为正整数";
-  s.max_epochs = to_int(options["maxEpochs"]);
-  if (py_le(s.max_epochs, 0)) raise_value_error(size_msg);
-  s.batch_size = to_int(options["batchSize"]);
-  if (py_le(s.batch_size, 0)) raise_value_error(size_msg);
+  s.max_epochs = positive_int(options, "maxEpochs", size_msg);
+  s.batch_size = positive_int(options, "batchSize", size_msg);
   s.learn_rate = real_option(options, "learnRate");
   if (s.learn_rate <= 0) raise_value_error("learnRate 必须大于0");  // NaN passes
   s.patience = to_int(options["earlyStoppingPatience"]);
   if (py_lt(s.patience, 0)) raise_value_error("earlyStoppingPatience 不能小于0");
-  s.drop_period = to_int(options["learnRateDropPeriod"]);
-  if (py_le(s.drop_period, 0)) raise_value_error("learnRateDropPeriod 必须为正整数");
+  s.drop_period = positive_int(options, "learnRateDropPeriod", "learnRateDropPeriod 必须为正整数");
   s.drop_factor = real_option(options, "learnRateDropFactor");
   if (!Interval::open_closed(0.0, 1.0).contains(s.drop_factor)) raise_value_error("learnRateDropFactor 必须在(0,1]范围内");
   return s;
