@@ -203,8 +203,6 @@ std::pair<at::Tensor, at::Tensor> predict_all(py::object self, py::object X) {
   });
 }
 
-py::object numpy_of(const at::Tensor& t) { return py::module_::import("torch").attr("Tensor").attr("numpy")(py::cast(t)); }
-
 py::object estimator_predict(py::object self, py::object X) {
   at::Tensor codes = predict_all(self, X).first;
   py::object classes = self.attr("classes_");

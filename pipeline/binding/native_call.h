@@ -21,6 +21,11 @@ struct PendingPythonError final : std::exception {
 // Python error again; any other exception propagates as it is.
 [[noreturn]] void rethrow_pending();
 
+// A CPU tensor the engine returned, as a NumPy array sharing its storage.
+inline py::array numpy_of(const at::Tensor& t) {
+  return py::module_::import("torch").attr("Tensor").attr("numpy")(py::cast(t));
+}
+
 // Engine hooks that print through Python (unless `printing` is false) and
 // turn Ctrl-C into KeyboardInterrupt; safe to call with the GIL released.
 EngineHooks python_hooks(bool printing = true);

@@ -10,11 +10,6 @@ namespace hst {
 
 namespace {
 
-py::array numpy_of(const at::Tensor& t) {
-  // Hands the tensor's storage to NumPy without a copy.
-  return py::module_::import("torch").attr("Tensor").attr("numpy")(py::cast(t));
-}
-
 std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& idx) {
   py::module_ torch = py::module_::import("torch");
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
