@@ -21,4 +21,30 @@ double batch_norm_step_factor(const BatchNormLayer& bn, at::IntArrayRef input_si
   return factor;
 }
 
+int64_t cnn_output_length(const std::vector<CnnStep>& steps, int64_t length) {
+  for (const CnnStep& s : steps) {
+    if (length < 1) return length;
+    if (s.kind == CnnStep::CONV) {
+      const int64_t k = s.conv.weight.size(2);
+      const int64_t span = s.conv.dilation * (k - 1) + 1;
+      const int64_t padded = length + 2 * s.conv.padding - span;
+      length = padded < 0 ? 0 : padded / s.conv.stride + 1;
+    } else if (s.kind == CnnStep::MAX_POOL) {
+      length = length < s.pool_kernel ? 0 : (length - s.pool_kernel) / s.pool_stride + 1;
+    }
+  }
+  return length;
+}
+
+at::Tensor cnn_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths) {
+  TORCH_CHECK(lengths.dim() == 1 && lengths.scalar_type() == at::kLong && lengths.device().is_cpu(),
+              "cnn_output_lengths: expected int64 CPU lengths [B]");
+  const at::Tensor in = lengths.contiguous();
+  at::Tensor out = at::empty_like(in);
+  const int64_t* src = in.data_ptr<int64_t>();
+  int64_t* dst = out.data_ptr<int64_t>();
+  for (int64_t b = 0; b < in.numel(); ++b) dst[b] = cnn_output_length(steps, src[b]);
+  return out;
+}
+
 }  // namespace hst

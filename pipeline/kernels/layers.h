@@ -50,6 +50,15 @@ struct RnnLayer {
 // Outside training it changes nothing and returns the momentum.
 double batch_norm_step_factor(const BatchNormLayer& bn, at::IntArrayRef input_sizes);
 
+// The length a sequence of `length` steps has after the convolution stack
+// (each convolution pads the sequence's own two ends; pooling covers whole
+// windows only). May be below 1 when the stack does not fit the sequence.
+int64_t cnn_output_length(const std::vector<CnnStep>& steps, int64_t length);
+
+// cnn_output_length of every entry of `lengths` (int64 [B] on the CPU):
+// what each sample of a batch of unequal lengths keeps after the stack.
+at::Tensor cnn_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths);
+
 namespace kernels {
 
 // A dense float32 CPU tensor: what the hand-written kernels read and write.
