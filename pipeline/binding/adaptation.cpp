@@ -2,6 +2,8 @@
 // with a record of what was done. X is read once for the finiteness test and
 // copied once (the float32 conversion); it is never modified. Real input
 // wider than float32 also has its copy checked for overflow to Inf.
+// Sequences of unequal length come as a list of per-sample arrays; they are
+// padded with zeros to the longest, and the record keeps every length.
 #include <cmath>
 
 #include "binding/stages.h"
@@ -55,12 +57,130 @@ py::tuple shape_tuple(const py::array& a) {
   return py::tuple(l);
 }
 
+// The sequence axis among the `dims` axes of one sample.
+int64_t sequence_axis_of(py::object sequence_axis, int64_t dims) {
+  py::object seq = to_int(sequence_axis);
+  if (py_lt(seq, 0)) seq = seq.attr("__add__")(py::int_(dims));
+  if (py_lt(seq, 0) || !py_lt(seq, static_cast<double>(dims)))
+    raise_value_error("sequenceAxis 超出单条样本的数据维度范围");
+  return seq.cast<int64_t>();
+}
+
+std::string shape_string(const py::array& a) { return py::str(shape_tuple(a)).cast<std::string>(); }
+
+// Per-sample arrays of unequal length -> zero-padded float32 [n, F, longest].
+py::tuple adapt_ragged(const py::list& samples, py::object y_count, py::object sequence_axis,
+                       py::object sample_dimension) {
+  py::module_ np = py::module_::import("numpy");
+  const bool auto_axis = PyUnicode_Check(sample_dimension.ptr()) && python_equal(sample_dimension, py::str("auto"));
+  if (!auto_axis && !python_equal(to_int(sample_dimension), py::int_(0)))
+    raise_value_error("X 是逐样本数组的列表时，样本即列表的元素：sampleDimension 只能为 \"auto\" 或 0");
+  const int64_t n = static_cast<int64_t>(samples.size());
+  if (!python_equal(py::int_(n), y_count))
+    raise_value_error("X 的样本数 " + std::to_string(n) + " 与 Y 的样本数 " + py::str(y_count).cast<std::string>() +
+                      " 不同");
+  std::vector<py::array> arrays;
+  arrays.reserve(n);
+  for (py::handle item : samples) {
+    py::array a = np.attr("asarray")(item);
+    if (!python_bool(np.attr("issubdtype")(a.attr("dtype"), np.attr("number"))))
+      throw py::type_error("X 必须是数值型数组");
+    arrays.push_back(a);
+  }
+  const py::array& first = arrays[0];
+  const int64_t dims = first.ndim();
+  if (dims < 1) raise_value_error("X 至少需要包含样本维和一个数据维");
+  const int64_t seq_axis = sequence_axis_of(sequence_axis, dims);
+
+  std::vector<int64_t> lengths(n);
+  int64_t longest = 0, features = 1;
+  for (int64_t d = 0; d < dims; ++d)
+    if (d != seq_axis) features *= first.shape(d);
+  for (int64_t i = 0; i < n; ++i) {
+    const py::array& a = arrays[i];
+    bool same = a.ndim() == dims;
+    for (int64_t d = 0; same && d < dims; ++d) same = d == seq_axis || a.shape(d) == first.shape(d);
+    if (!same)
+      raise_value_error("X[" + std::to_string(i) + "] 的尺寸 " + shape_string(a) + " 与 X[0] 的尺寸 " +
+                        shape_string(first) + " 在序列轴以外不同：逐样本的数组只有序列轴（sequenceAxis=" +
+                        std::to_string(seq_axis) + "）的长度可以不同");
+    if (!finite(a)) raise_value_error("X 中不能包含 NaN 或 Inf（X[" + std::to_string(i) + "]）");
+    lengths[i] = a.shape(seq_axis);
+    if (lengths[i] < 2)
+      raise_value_error("序列轴长度至少为2；请检查 sequenceAxis 是否选对（X[" + std::to_string(i) + "] 的长度为 " +
+                        std::to_string(lengths[i]) + "）");
+    longest = std::max(longest, lengths[i]);
+  }
+  if (features == 0) raise_value_error("X 的数据维度中不能有长度为0的轴");
+
+  // One copy per sample into its rows of the padded array, sequence axis last.
+  py::array sequences = np.attr("zeros")(py::make_tuple(n, features, longest), py::arg("dtype") = np.attr("float32"));
+  bool wide = false;
+  for (int64_t i = 0; i < n; ++i) {
+    const py::array& a = arrays[i];
+    py::object moved = np.attr("moveaxis")(a, seq_axis, -1).attr("reshape")(features, lengths[i]);
+    py::object target = sequences[py::make_tuple(i, py::slice(py::none(), py::none(), py::none()),
+                                                 py::slice(py::int_(0), py::int_(lengths[i]), py::none()))];
+    np.attr("copyto")(target, moved, py::arg("casting") = "unsafe");
+    const char kind = a.dtype().kind();
+    wide = wide || (kind == 'f' && a.itemsize() > 4) || kind == 'c';
+  }
+  if (wide && !finite(sequences)) raise_value_error("X 中不能包含 NaN 或 Inf");
+
+  py::list sample_shape_list;
+  for (int64_t d = 0; d < dims; ++d) sample_shape_list.append(py::int_(d == seq_axis ? longest : first.shape(d)));
+  py::tuple sample_shape(sample_shape_list);
+  py::array_t<int64_t> own(n);
+  std::copy(lengths.begin(), lengths.end(), own.mutable_data());
+  py::dict info;
+  info["originalShape"] = py::make_tuple(py::int_(n)) + sample_shape;
+  info["sampleAxis"] = py::int_(0);
+  info["sampleShape"] = sample_shape;
+  info["sequenceAxis"] = py::int_(seq_axis);
+  info["adaptedShape"] = py::make_tuple(n, features, longest);
+  info["featureCount"] = py::int_(features);
+  info["sequenceLength"] = py::int_(longest);
+  info["sequenceLengths"] = own;
+  return py::make_tuple(sequences, info);
+}
+
 }  // namespace
+
+py::object ragged_samples(py::handle X) {
+  py::module_ np = py::module_::import("numpy");
+  py::list items;
+  if (py::isinstance<py::array>(X)) {
+    py::array a = py::reinterpret_borrow<py::array>(X);
+    if (a.dtype().kind() != 'O' || a.ndim() != 1) return py::none();
+    for (py::handle item : a) items.append(item);
+  } else if (PyList_Check(X.ptr()) || PyTuple_Check(X.ptr())) {
+    for (py::handle item : X) items.append(item);
+  } else {
+    return py::none();
+  }
+  if (items.empty()) return py::none();
+  // Samples of one shape stack into one array: they take the ordinary path.
+  py::list arrays;
+  bool differ = false;
+  py::object first_shape;
+  for (py::handle item : items) {
+    if (!py::isinstance<py::array>(item) && !PyList_Check(item.ptr()) && !PyTuple_Check(item.ptr()))
+      return py::none();  // numbers or other objects: read as one array
+    py::array a = np.attr("asarray")(item);
+    py::object shape = a.attr("shape");
+    if (!first_shape) first_shape = shape;
+    else differ = differ || !python_equal(shape, first_shape);
+    arrays.append(a);
+  }
+  return differ ? py::object(arrays) : py::object(py::none());
+}
 
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis, py::object sample_dimension) {
   if (!PyLong_Check(y_count.ptr())) annotated::raise_argument_type("y_count", "int", y_count);
   if (!PyLong_Check(sequence_axis.ptr())) annotated::raise_argument_type("sequence_axis", "int", sequence_axis);
   py::module_ np = py::module_::import("numpy");
+  py::object ragged = ragged_samples(X);
+  if (!ragged.is_none()) return adapt_ragged(ragged, y_count, sequence_axis, sample_dimension);
 
   py::array data = np.attr("asarray")(X);
   const int64_t ndim = data.ndim();
@@ -90,12 +210,7 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   py::tuple sample_shape(sample_shape_list);
 
   // The sequence axis, among the axes of one sample.
-  py::object seq = to_int(sequence_axis);
-  const int64_t sample_dims = ndim - 1;
-  if (py_lt(seq, 0)) seq = seq.attr("__add__")(py::int_(sample_dims));
-  if (py_lt(seq, 0) || !py_lt(seq, static_cast<double>(sample_dims)))
-    raise_value_error("sequenceAxis 超出单条样本的数据维度范围");
-  const int64_t seq_axis = seq.cast<int64_t>();
+  const int64_t seq_axis = sequence_axis_of(sequence_axis, ndim - 1);
   moved = np.attr("moveaxis")(moved, seq_axis + 1, -1);
 
   const int64_t n = moved.shape(0);
@@ -125,6 +240,7 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   info["adaptedShape"] = py::make_tuple(n, features, length);
   info["featureCount"] = py::int_(features);
   info["sequenceLength"] = py::int_(length);
+  info["sequenceLengths"] = np.attr("full")(n, length, py::arg("dtype") = np.attr("int64"));
   return py::make_tuple(sequences, info);
 }
 

@@ -4,6 +4,8 @@
 // predict_proba apply the recorded adaptation and statistics to new raw data
 // and run the native forward with the GIL released; to_module returns the
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
+#include <algorithm>
+
 #include "binding/docstrings.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
@@ -59,6 +61,14 @@ void hold_out(RunContext& run) {
   run.test_idx = np.attr("array")(py::list(), py::arg("dtype") = np.attr("intp"));
 }
 
+// Whether fit saw sequences of unequal length.
+bool fitted_ragged(const py::dict& info) {
+  if (!info.contains("sequenceLengths")) return false;
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(info["sequenceLengths"]);
+  const int64_t* p = own.data();
+  return own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != p[0]; });
+}
+
 // The fitted attributes every fitted estimator has.
 void set_fitted(py::object self, const py::dict& shape_info, py::object classes, py::object model, py::object history,
                 py::object best_epoch, py::object best_loss, py::object mean, py::object stdev) {
@@ -70,10 +80,11 @@ void set_fitted(py::object self, const py::dict& shape_info, py::object classes,
   self.attr("shape_info_") = shape_info;
   self.attr("feature_mean_") = mean;
   self.attr("feature_std_") = stdev;
-  // Two-dimensional X: one feature a column, scikit-learn's n_features_in_.
+  // Two-dimensional X: one feature a column, scikit-learn's n_features_in_
+  // (not for a list of one-dimensional series of unequal length).
   py::tuple original = shape_info["originalShape"];
   py::tuple sample_shape = shape_info["sampleShape"];
-  if (original.size() == 2) self.attr("n_features_in_") = sample_shape[0];
+  if (original.size() == 2 && !fitted_ragged(shape_info)) self.attr("n_features_in_") = sample_shape[0];
   else if (py::hasattr(self, "n_features_in_")) py::delattr(self, "n_features_in_");
 }
 
@@ -83,13 +94,27 @@ void set_fitted(py::object self, const py::dict& shape_info, py::object classes,
 // X as the estimator reads it: sparse matrices refused, object arrays of
 // numbers read as reals (anything else in them raises float()'s own error),
 // complex data and tables without columns refused.
-py::array estimator_input(py::handle X) {
+// One array of X as the estimator reads it.
+py::array estimator_array(py::handle X) {
   py::module_ np = py::module_::import("numpy");
-  if (python_bool(py::module_::import("scipy.sparse").attr("issparse")(X)))
-    throw py::type_error("X 不能是稀疏矩阵：sparse input is not supported, use X.toarray()");
   py::array a = np.attr("asarray")(X);
   if (a.dtype().kind() == 'O') a = a.attr("astype")(np.attr("float64"));
   if (a.dtype().kind() == 'c') raise_value_error("X 不能是复数 (Complex data not supported)");
+  return a;
+}
+
+// X as the estimator reads it: one array, or a list of per-sample arrays of
+// unequal length (each read as above).
+py::object estimator_input(py::handle X) {
+  if (python_bool(py::module_::import("scipy.sparse").attr("issparse")(X)))
+    throw py::type_error("X 不能是稀疏矩阵：sparse input is not supported, use X.toarray()");
+  py::object samples = ragged_samples(X);
+  if (!samples.is_none()) {
+    py::list read;
+    for (py::handle item : samples) read.append(estimator_array(item));
+    return read;
+  }
+  py::array a = estimator_array(X);
   if (a.ndim() == 2 && a.shape(1) == 0)
     raise_value_error("X 没有特征列：0 feature(s) (shape=(" + std::to_string(a.shape(0)) +
                       ", 0)) while a minimum of 1 is required.");
@@ -150,18 +175,60 @@ std::string shape_text(const std::vector<int64_t>& dims) {
   return s + (dims.size() == 1 ? ",)" : ")");
 }
 
+// New raw data -> standardised float32 [n, F, L] and each row's length
+// (undefined when all rows have L steps).
+struct Prepared {
+  py::array sequences;
+  at::Tensor lengths;
+};
+
+Prepared standardised(py::object self, const py::tuple& adapted);
+
 // New raw data in the layout fit saw -> standardised float32 [n, F, L].
-py::array prepared_input(py::object self, py::object X) {
+// Samples of unequal length (a list of per-sample arrays) may differ from
+// fit's along the sequence axis only; so may one array when fit saw
+// samples of unequal length.
+Prepared prepared_input(py::object self, py::object X) {
   py::module_ np = py::module_::import("numpy");
   py::dict info = self.attr("shape_info_");
-  py::array a = estimator_input(X);
+  py::object read = estimator_input(X);
   const int64_t sample_axis = info["sampleAxis"].cast<int64_t>();
+  const int64_t seq_axis = info["sequenceAxis"].cast<int64_t>();
   std::vector<int64_t> expected = info["sampleShape"].cast<std::vector<int64_t>>();
+  const bool ragged = !py::isinstance<py::array>(read);
+  if (ragged) {
+    if (sample_axis != 0)
+      raise_value_error("训练时样本在第 " + std::to_string(sample_axis) +
+                        " 维；逐样本数组的列表只能用于样本在第 0 维的布局");
+    int64_t i = 0;
+    for (py::handle item : read) {
+      py::array s = py::reinterpret_borrow<py::array>(item);
+      std::vector<int64_t> shape(s.shape(), s.shape() + s.ndim());
+      bool same = shape.size() == expected.size();
+      for (size_t d = 0; same && d < shape.size(); ++d)
+        same = static_cast<int64_t>(d) == seq_axis || shape[d] == expected[d];
+      if (!same) {
+        std::vector<int64_t> want = expected;
+        raise_value_error("X[" + std::to_string(i) + "] 的尺寸 " + shape_text(shape) +
+                          " 与训练时的布局不符：单条样本除序列轴（第 " + std::to_string(seq_axis) + " 维）外应为 " +
+                          shape_text(want) + " (Reshape your data)");
+      }
+      ++i;
+    }
+    py::tuple adapted = adapt_to_sequence(read, py::int_(py::len(read)), py::int_(seq_axis), py::int_(0));
+    return standardised(self, adapted);
+  }
+  py::array a = read;
   std::vector<int64_t> given;
   for (py::ssize_t i = 0; i < a.ndim(); ++i)
     if (i != sample_axis) given.push_back(a.shape(i));
   const bool same_rank = a.ndim() == static_cast<py::ssize_t>(expected.size()) + 1;
-  if (!same_rank || given != expected) {
+  bool fits = same_rank && given == expected;
+  if (same_rank && !fits && fitted_ragged(info)) {
+    fits = true;
+    for (size_t d = 0; d < given.size(); ++d) fits = fits && (static_cast<int64_t>(d) == seq_axis || given[d] == expected[d]);
+  }
+  if (!fits) {
     std::vector<int64_t> shape(a.shape(), a.shape() + a.ndim());
     std::string msg = "X 的尺寸 " + shape_text(shape) + " 与训练时的布局不符：样本在第 " + std::to_string(sample_axis) +
                       " 维，单条样本尺寸应为 " + shape_text(expected) + "；请把数据变形为该布局 (Reshape your data)";
@@ -171,7 +238,20 @@ py::array prepared_input(py::object self, py::object X) {
     raise_value_error(msg);
   }
   py::tuple adapted = adapt_to_sequence(a, py::int_(a.shape(sample_axis)), info["sequenceAxis"], py::int_(sample_axis));
+  return standardised(self, adapted);
+}
+
+// The adapted data standardised with fit's statistics, valid steps only.
+Prepared standardised(py::object self, const py::tuple& adapted) {
   py::array sequences = adapted[0];
+  py::dict shape = adapted[1];
+  at::Tensor lengths;
+  {
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
+    const int64_t* p = own.data();
+    if (own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != sequences.shape(2); }))
+      lengths = at::from_blob(const_cast<int64_t*>(p), {own.size()}, at::kLong).clone();
+  }
   py::array_t<float, py::array::c_style | py::array::forcecast> mean(self.attr("feature_mean_"));
   py::array_t<float, py::array::c_style | py::array::forcecast> stdev(self.attr("feature_std_"));
   const int64_t n = sequences.shape(0), f = sequences.shape(1), l = sequences.shape(2);
@@ -181,25 +261,26 @@ py::array prepared_input(py::object self, py::object X) {
   stats.mean.assign(mean.data(), mean.data() + f);
   stats.stdev.assign(stdev.data(), stdev.data() + f);
   float* data = static_cast<float*>(sequences.mutable_data());
+  const int64_t* lp = lengths.defined() ? lengths.data_ptr<int64_t>() : nullptr;
   {
     py::gil_scoped_release nogil;
-    standardise(data, n, f, l, stats);
+    standardise(data, n, f, l, stats, lp);
   }
-  return sequences;
+  return {sequences, lengths};
 }
 
 // (codes, probabilities) of every row of X, on the model's device, natively.
 std::pair<at::Tensor, at::Tensor> predict_all(py::object self, py::object X) {
   check_fitted(self);
-  py::array sequences = prepared_input(self, X);
+  const Prepared prepared = prepared_input(self, X);
   py::module_ torch = py::module_::import("torch");
-  const at::Tensor x = torch.attr("from_numpy")(sequences).cast<at::Tensor>();
+  const at::Tensor x = torch.attr("from_numpy")(prepared.sequences).cast<at::Tensor>();
   NetParams net = extract_net_params(self.attr("model_"));
   net.set_training(false);
   const at::Device device = net.fc_weight.device();
   const at::Tensor rows = at::arange(x.size(0), at::TensorOptions().dtype(at::kLong));
   return call_native(/*printing=*/false, [&](const EngineHooks& hooks) {
-    return predict_rows(net, x, rows, kPredictBatch, device, hooks);
+    return predict_rows(net, x, rows, kPredictBatch, device, hooks, nullptr, prepared.lengths);
   });
 }
 
@@ -287,8 +368,9 @@ void raw_init(py::object self, py::object network, py::object sample_shape, py::
 }
 
 // Raw samples-first input -> class probabilities, in torch operators only, so
-// that tracing and export record the whole mapping.
-at::Tensor raw_forward(py::object self, py::object x) {
+// that tracing and export record the whole mapping. Samples of unequal
+// length come padded along the sequence axis, with their lengths.
+at::Tensor raw_forward(py::object self, py::object x, py::object lengths) {
   if (!THPVariable_Check(x.ptr()))
     throw py::type_error(std::string("forward() expected x to be a torch.Tensor, got ") + Py_TYPE(x.ptr())->tp_name);
   const at::Tensor input = x.cast<at::Tensor>();
@@ -296,8 +378,11 @@ at::Tensor raw_forward(py::object self, py::object x) {
   const int64_t seq = self.attr("sequence_axis").cast<int64_t>();
   const int64_t d = static_cast<int64_t>(sample.size());
   std::vector<int64_t> given(input.sizes().begin(), input.sizes().end());
-  if (input.dim() != d + 1 || !std::equal(sample.begin(), sample.end(), given.begin() + 1))
-    throw py::value_error("x 的尺寸 " + shape_text(given) + " 不符：应为 [样本数] 加上单条样本尺寸 " + shape_text(sample));
+  bool fits = input.dim() == d + 1;
+  for (int64_t i = 0; fits && i < d; ++i) fits = given[i + 1] == sample[i] || (i == seq && !lengths.is_none());
+  if (!fits)
+    throw py::value_error("x 的尺寸 " + shape_text(given) + " 不符：应为 [样本数] 加上单条样本尺寸 " + shape_text(sample) +
+                          (lengths.is_none() ? "" : "（序列轴可为任意补齐后的长度）"));
   // The sequence axis last, the other axes of a sample merged into features.
   std::vector<int64_t> order{0};
   int64_t features = 1;
@@ -307,18 +392,21 @@ at::Tensor raw_forward(py::object self, py::object x) {
       features *= sample[i];
     }
   order.push_back(seq + 1);
-  at::Tensor t = input.permute(order).reshape({-1, features, sample[seq]}).to(at::kFloat);
+  at::Tensor t = input.permute(order).reshape({-1, features, given[seq + 1]}).to(at::kFloat);
   t = (t - self.attr("mean").cast<at::Tensor>()) / self.attr("std").cast<at::Tensor>();
-  at::Tensor logits = self.attr("network")(t).cast<at::Tensor>();
+  at::Tensor logits = self.attr("network")(t, lengths).cast<at::Tensor>();
   return at::softmax(logits, 1);
 }
 
-py::object python_method(py::module_& m, const char* qualname, const char* params, py::cpp_function impl) {
+// A Python function `def f(<params>): return _impl(<args>)` (args: the
+// parameter names, when they differ from params by defaults).
+py::object python_method(py::module_& m, const char* qualname, const char* params, py::cpp_function impl,
+                         const char* args = nullptr) {
   py::module_ builtins = py::module_::import("builtins");
   py::dict ns;
   ns["__builtins__"] = builtins;
   ns["_impl"] = std::move(impl);
-  const std::string source = std::string("def f(") + params + "):\n    return _impl(" + params + ")\n";
+  const std::string source = std::string("def f(") + params + "):\n    return _impl(" + (args ? args : params) + ")\n";
   builtins.attr("exec")(builtins.attr("compile")(source, std::string("<") + qualname + ">", "exec"), ns);
   py::object fn = ns["f"];
   const std::string name(qualname);
@@ -343,7 +431,8 @@ void register_estimator(py::module_& m) {
   raw_ns["__doc__"] = py::str("原始样本（样本在第0维）-> 类别概率：布局变换、标准化、CNN-RNN 网络与 softmax。");
   raw_ns["__init__"] = python_method(m, "_RawInputClassifier.__init__", "self, network, sample_shape, sequence_axis, mean, std",
                                      py::cpp_function(&raw_init));
-  raw_ns["forward"] = python_method(m, "_RawInputClassifier.forward", "self, x", py::cpp_function(&raw_forward));
+  raw_ns["forward"] = python_method(m, "_RawInputClassifier.forward", "self, x, lengths=None",
+                                    py::cpp_function(&raw_forward), "self, x, lengths");
   m.attr("_RawInputClassifier") =
       type("_RawInputClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), raw_ns);
 

@@ -184,13 +184,64 @@ namespace {
 
 // The stages as calls of the module's own submodules (self.cnn(x),
 // self.rnn(x)[0], ...), so their hooks fire and tracers, exporters and
-// compilers record torch.nn's layers. Runs with the GIL held.
+// compilers record torch.nn's layers. Runs with the GIL held. With lengths
+// the convolution stack's layers are called one by one (each sample padded
+// at its own ends, BatchNorm's batch statistics over valid positions) and the
+// recurrent layer reads a PackedSequence.
 class ModuleStages final : public NetworkStages {
  public:
   explicit ModuleStages(py::handle self) : self_(self) {}
-  at::Tensor cnn(const at::Tensor& x) const override { return tensor_from("cnn", self_.attr("cnn")(x)); }
-  at::Tensor rnn(const at::Tensor& x) const override {
-    return tensor_from("rnn", self_.attr("rnn")(x)[py::int_(0)]);
+  at::Tensor cnn(const at::Tensor& x, const at::Tensor& lengths) const override {
+    py::object cnn = self_.attr("cnn");
+    if (!lengths.defined()) return tensor_from("cnn", cnn(x));
+    const std::vector<CnnStep>& steps = structure();
+    at::Tensor out = x, l = lengths;
+    size_t i = 0;
+    for (py::handle layer : cnn) {
+      const CnnStep& s = steps.at(i++);
+      switch (s.kind) {
+        case CnnStep::CONV:
+          out = tensor_from("cnn", layer(zero_beyond(out, l)));
+          break;
+        case CnnStep::BATCH_NORM:
+          if (python_bool(layer.attr("training")))
+            out = over_valid_positions(out, l, [&](const at::Tensor& rows) { return tensor_from("cnn", layer(rows)); });
+          else
+            out = zero_beyond(tensor_from("cnn", layer(out)), l);
+          break;
+        case CnnStep::RELU:
+          out = tensor_from("cnn", layer(out));
+          break;
+        case CnnStep::MAX_POOL:
+          out = tensor_from("cnn", layer(out));
+          break;
+      }
+      if (s.kind == CnnStep::CONV || s.kind == CnnStep::MAX_POOL) {
+        l = stack_output_lengths({s}, l);
+        out = zero_beyond(out, l);
+      }
+    }
+    return out;
+  }
+  at::Tensor cnn_lengths(const at::Tensor& lengths) const override {
+    return lengths.defined() ? stack_output_lengths(structure(), lengths) : lengths;
+  }
+  at::Tensor rnn(const at::Tensor& x, const at::Tensor& lengths) const override {
+    if (!lengths.defined()) return tensor_from("rnn", self_.attr("rnn")(x)[py::int_(0)]);
+    py::module_ utils = py::module_::import("torch.nn.utils.rnn");
+    py::object rnn = self_.attr("rnn");
+    py::object packed = utils.attr("pack_padded_sequence")(x, lengths.to(at::kCPU), py::arg("batch_first") = true,
+                                                           py::arg("enforce_sorted") = false);
+    // The zero initial state sized from x by operators (not by a number read
+    // off the batch), so that a trace holds for any batch size.
+    const int64_t layers = setting<int64_t>(rnn, "num_layers", "an int") * (python_bool(rnn.attr("bidirectional")) ? 2 : 1);
+    const at::Tensor h0 =
+        at::zeros_like(x.select(1, 0).narrow(1, 0, 1)).unsqueeze(0).expand({layers, -1, setting<int64_t>(rnn, "hidden_size", "an int")});
+    py::object state = setting<std::string>(rnn, "mode", "str") == "LSTM" ? py::object(py::make_tuple(h0, h0)) : py::cast(h0);
+    py::object out = rnn(packed, state)[py::int_(0)];
+    // padded to the batch's longest sample: every step the summary reads
+    py::object padded = utils.attr("pad_packed_sequence")(out, py::arg("batch_first") = true)[py::int_(0)];
+    return tensor_from("rnn", padded);
   }
   bool bidirectional() const override { return python_bool(self_.attr("bidirectional")); }
   at::Tensor dropout(const at::Tensor& s) const override { return tensor_from("dropout", self_.attr("dropout")(s)); }
@@ -205,7 +256,17 @@ class ModuleStages final : public NetworkStages {
                            Py_TYPE(value.ptr())->tp_name + ", expected a Tensor");
     return value.cast<at::Tensor>();
   }
+  // The convolution stack's steps (torch.nn's layer classes only), read once.
+  const std::vector<CnnStep>& structure() const {
+    if (!steps_read_) {
+      steps_ = extract_net_params(self_).cnn;
+      steps_read_ = true;
+    }
+    return steps_;
+  }
   py::handle self_;
+  mutable std::vector<CnnStep> steps_;
+  mutable bool steps_read_ = false;
 };
 
 bool nonempty_entry(PyObject* dict, const char* key) {
@@ -326,18 +387,58 @@ bool native_ready(const NetParams& p) {
 
 }  // namespace
 
-// model(x): the core's one forward definition, over the native kernels where
-// nothing can observe the difference (then without the GIL), over the
-// module's own submodules everywhere else.
-static at::Tensor classifier_forward(py::object self, py::object x) {
+// The lengths argument of model(x, lengths) as an int64 tensor [B], checked
+// where its values can be read (not while a tracer or compiler records).
+static at::Tensor lengths_argument(py::handle self, py::handle lengths_obj, const at::Tensor& x, bool recording) {
+  py::module_ torch = py::module_::import("torch");
+  at::Tensor lengths = THPVariable_Check(lengths_obj.ptr()) ? lengths_obj.cast<at::Tensor>()
+                                                            : torch.attr("as_tensor")(lengths_obj).cast<at::Tensor>();
+  if (x.dim() != 3)
+    throw py::value_error("forward(x, lengths): x must be [batch, features, steps] padded to the longest sample, got " +
+                          std::to_string(x.dim()) + " dimensions");
+  if (lengths.dim() != 1 || lengths.size(0) != x.size(0) || at::isFloatingType(lengths.scalar_type()) ||
+      at::isComplexType(lengths.scalar_type()) || lengths.scalar_type() == at::kBool)
+    throw py::value_error("forward(x, lengths): lengths must hold one integer per sample (" + std::to_string(x.size(0)) +
+                          "), got " + py::str(torch.attr("Size")(lengths.sizes().vec())).cast<std::string>() + " " +
+                          std::string(c10::toString(lengths.scalar_type())));
+  lengths = lengths.to(at::kLong);
+  if (recording || lengths.numel() == 0) return lengths;
+  const int64_t steps = x.size(2);
+  const int64_t lo = lengths.min().item<int64_t>(), hi = lengths.max().item<int64_t>();
+  if (lo < 1 || hi > steps)
+    throw py::value_error("forward(x, lengths): every length must lie in 1.." + std::to_string(steps) +
+                          " (the padded steps of x), got " + std::to_string(lo) + ".." + std::to_string(hi));
+  const int64_t kept = cnn_output_length(extract_net_params(self).cnn, lo);
+  if (kept < 1)
+    throw py::value_error("forward(x, lengths): a sample of " + std::to_string(lo) +
+                          " steps leaves no step after the convolution and pooling layers");
+  return lengths;
+}
+
+// model(x, lengths=None): the core's one forward definition, over the native
+// kernels where nothing can observe the difference (then without the GIL),
+// over the module's own submodules everywhere else.
+static at::Tensor classifier_forward(py::object self, py::object x, py::object lengths_obj) {
   if (!THPVariable_Check(x.ptr()))
     throw py::type_error(std::string("forward() expected x to be a torch.Tensor, got ") + Py_TYPE(x.ptr())->tp_name);
   const at::Tensor input = x.cast<at::Tensor>();
-  if (observable(self, x, input)) return network_forward(ModuleStages(self), input);
+  const bool seen = observable(self, x, input);
+  at::Tensor lengths;
+  if (!lengths_obj.is_none()) {
+    const bool recording = torch::jit::tracer::isTracing() || flag_of("torch.onnx", "is_in_onnx_export") ||
+                           flag_of("torch.compiler", "is_compiling") || flag_of("torch.compiler", "is_exporting");
+    lengths = lengths_argument(self, lengths_obj, input, recording);
+  }
+  if (seen) return network_forward(ModuleStages(self), input, lengths);
   const NetParams p = extract_net_params(self);
-  if (!native_ready(p)) return network_forward(ModuleStages(self), input);
+  if (!native_ready(p)) return network_forward(ModuleStages(self), input, lengths);
+  if (lengths.defined()) {
+    lengths = lengths.to(at::kCPU).contiguous();
+    // every sample as long as x: nothing differs from a call without lengths
+    if (lengths.numel() == 0 || lengths.min().item<int64_t>() == input.size(2)) lengths = at::Tensor();
+  }
   py::gil_scoped_release nogil;
-  return network_forward(p, input, Kernels::Native);
+  return network_forward(p, input, lengths, Kernels::Native);
 }
 
 // torch.jit.script asks a module for a scriptable version first: this one has
@@ -358,7 +459,7 @@ static py::object forward_function(py::module_& m, py::cpp_function impl) {
   ns["__builtins__"] = builtins;
   ns["__name__"] = m.attr("__name__");
   ns["_forward"] = std::move(impl);
-  py::object code = builtins.attr("compile")("def forward(self, x):\n    return _forward(self, x)\n",
+  py::object code = builtins.attr("compile")("def forward(self, x, lengths=None):\n    return _forward(self, x, lengths)\n",
                                              "<_CNNRNNClassifier.forward>", "exec");
   builtins.attr("exec")(code, ns);
   py::object fn = ns["forward"];
@@ -367,6 +468,7 @@ static py::object forward_function(py::module_& m, py::cpp_function impl) {
   fn.attr("__doc__") = py::str("");
   py::dict annotations;
   annotations["x"] = py::str("torch.Tensor");
+  annotations["lengths"] = py::str("Optional[torch.Tensor]");
   annotations["return"] = py::str("torch.Tensor");
   fn.attr("__annotations__") = annotations;
   return fn;
@@ -386,7 +488,7 @@ void register_network(py::module_& m) {
        param("network_type", "str"), param("rnn_hidden", "int"), param("rnn_layers", "int"),
        param("dropout", "float")},
       "None");
-  py::object forward = forward_function(m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x")));
+  py::object forward = forward_function(m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x"), py::arg("lengths")));
   py::dict ns;
   ns["__module__"] = m.attr("__name__");
   ns["__qualname__"] = py::str("_CNNRNNClassifier");

@@ -1,6 +1,7 @@
 // Entry point and options: copies and completes the options, encodes the
 // labels, validates the scalar options in a fixed order, then runs the
 // stages in order.
+#include <algorithm>
 #include <cmath>
 
 #include "binding/run_context.h"
@@ -158,12 +159,21 @@ void prepare_run(RunContext& run, py::object X, py::object Y) {
   run.settings = validate_scalar_options(options);
 
   // Adaptation.
-  py::tuple adapted = adapt_to_sequence(np.attr("asarray")(X), py::int_(run.y_original.size()),
-                                        to_int(options["sequenceAxis"]), options["sampleDimension"]);
+  py::tuple adapted = adapt_to_sequence(X, py::int_(run.y_original.size()), to_int(options["sequenceAxis"]),
+                                        options["sampleDimension"]);
   run.sequences = adapted[0];
   run.shape_info = adapted[1];
-  if (!py_le(run.settings.pool_size, static_cast<double>(run.sequences.shape(2))))
-    raise_value_error("poolSize 不能大于序列长度");
+  // Unequal lengths: the engine reads each row's own; every pooling window
+  // must fit the shortest sample.
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(run.shape_info["sequenceLengths"]);
+  const int64_t* lp = own.data();
+  const int64_t n = own.size();
+  const int64_t shortest = n ? *std::min_element(lp, lp + n) : run.sequences.shape(2);
+  if (n && shortest != run.sequences.shape(2))
+    run.lengths = at::from_blob(const_cast<int64_t*>(lp), {n}, at::kLong).clone();
+  if (!py_le(run.settings.pool_size, static_cast<double>(shortest)))
+    raise_value_error(run.lengths.defined() ? "poolSize 不能大于序列长度（最短的样本长 " + std::to_string(shortest) + "）"
+                                            : std::string("poolSize 不能大于序列长度"));
 }
 
 py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options_in) {

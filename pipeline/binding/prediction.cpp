@@ -14,7 +14,8 @@ std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& id
   py::module_ torch = py::module_::import("torch");
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   const auto out = call_native(run.prints(), [&](const EngineHooks& hooks) {
-    return predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get());
+    return predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get(),
+                        run.lengths);
   });
   return {numpy_of(out.first), numpy_of(out.second)};
 }

@@ -92,10 +92,17 @@ std::string value_digest(const py::module_& np, py::handle value) {
   return std::string(Py_TYPE(value.ptr())->tp_name) + ":" + text_digest(py::repr(value).cast<std::string>());
 }
 
-// X and Y as the pipeline will read them. One that NumPy cannot read is
-// recorded by its error, which the pipeline raises again later on every rank.
+// X and Y as the pipeline will read them: one array, or per-sample arrays
+// of unequal length each by itself. One that NumPy cannot read is recorded
+// by its error, which the pipeline raises again later on every rank.
 std::string input_digest(const py::module_& np, py::handle value) {
   try {
+    py::object samples = ragged_samples(value);
+    if (!samples.is_none()) {
+      std::string all = "samples" + std::to_string(py::len(samples)) + ":";
+      for (py::handle a : samples) all += array_digest(np, a) + ";";
+      return "ragged:" + text_digest(all);
+    }
     return array_digest(np, np.attr("asarray")(value));
   } catch (py::error_already_set& e) {
     return std::string("unreadable:") + e.what();

@@ -34,6 +34,7 @@ struct RunContext {
   // Adaptation and split
   py::array sequences;
   py::dict shape_info;
+  at::Tensor lengths;  // int64 [n], each row's own length; undefined when all are equal
   py::array train_idx, val_idx, test_idx;
   // Training
   py::array feature_mean, feature_std;

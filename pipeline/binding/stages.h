@@ -36,6 +36,10 @@ void register_estimator(py::module_& m);
 // adaptation.cpp: (sequences, shape_info)
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
                             py::object sample_dimension);
+// The samples of X as a list of arrays when X is a list, tuple or 1-D
+// object array of per-sample arrays whose shapes differ; None otherwise
+// (X is then read as one array).
+py::object ragged_samples(py::handle X);
 
 // split.cpp: (train_idx, val_idx, test_idx), with the module's train_test_split
 py::tuple split_indices(py::object module, py::object y_encoded, py::object options);

@@ -18,11 +18,12 @@ void standardise_sequences(RunContext& run) {
   const int64_t n = run.sequences.shape(0), f = run.sequences.shape(1), l = run.sequences.shape(2);
   py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows(run.train_idx);
   float* data = static_cast<float*>(run.sequences.mutable_data());
+  const int64_t* lengths = run.lengths.defined() ? run.lengths.data_ptr<int64_t>() : nullptr;
   FeatureStats stats;
   {
     py::gil_scoped_release nogil;
-    stats = feature_statistics(data, f, l, rows.data(), rows.size());
-    standardise(data, n, f, l, stats);
+    stats = feature_statistics(data, f, l, rows.data(), rows.size(), lengths);
+    standardise(data, n, f, l, stats, lengths);
   }
   py::array_t<float> mean({int64_t(1), f, int64_t(1)}), stdev({int64_t(1), f, int64_t(1)});
   std::copy(stats.mean.begin(), stats.mean.end(), mean.mutable_data());
@@ -172,7 +173,7 @@ void run_training(RunContext& run) {
   const EngineResult result = call_native(
       run.prints(),
       [&](const EngineHooks& hooks) {
-        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks);
+        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks, run.lengths);
       },
       [&] { run.model.attr("eval")(); });  // (the engine has put the network's flags back itself)
   run.model.attr("eval")();

@@ -11,26 +11,30 @@ namespace {
 constexpr float kConstantFeatureStd = 1e-8f;
 }  // namespace
 
-FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m) {
+FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
+                                const int64_t* lengths) {
   std::vector<double> sum(features, 0.0), squares(features, 0.0);
   const int64_t row_size = features * steps;
+  double count = 0;
   for (int64_t i = 0; i < m; ++i) {
     const float* row = x + rows[i] * row_size;
+    const int64_t own = lengths ? lengths[rows[i]] : steps;
+    count += static_cast<double>(own);
     for (int64_t j = 0; j < features; ++j) {
       double s = 0;
-      for (int64_t t = 0; t < steps; ++t) s += row[j * steps + t];
+      for (int64_t t = 0; t < own; ++t) s += row[j * steps + t];
       sum[j] += s;
     }
   }
-  const double count = static_cast<double>(m) * static_cast<double>(steps);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (int64_t j = 0; j < features; ++j) sum[j] = count > 0 ? sum[j] / count : nan;
   // Second pass around the mean: no cancellation for features far from zero.
   for (int64_t i = 0; i < m; ++i) {
     const float* row = x + rows[i] * row_size;
+    const int64_t own = lengths ? lengths[rows[i]] : steps;
     for (int64_t j = 0; j < features; ++j) {
       double s = 0;
-      for (int64_t t = 0; t < steps; ++t) {
+      for (int64_t t = 0; t < own; ++t) {
         const double d = row[j * steps + t] - sum[j];
         s += d * d;
       }
@@ -48,13 +52,15 @@ FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps,
   return stats;
 }
 
-void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats) {
+void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats,
+                 const int64_t* lengths) {
   for (int64_t i = 0; i < n; ++i) {
     float* row = x + i * features * steps;
+    const int64_t own = lengths ? lengths[i] : steps;
     for (int64_t j = 0; j < features; ++j) {
       const float mu = stats.mean[j], sd = stats.stdev[j];
       float* v = row + j * steps;
-      for (int64_t t = 0; t < steps; ++t) v[t] = (v[t] - mu) / sd;
+      for (int64_t t = 0; t < own; ++t) v[t] = (v[t] - mu) / sd;
     }
   }
 }

@@ -9,16 +9,21 @@
 namespace hst {
 
 // Per-feature mean and population standard deviation of x [n, F, L] over the
-// rows `rows` (m of them) and all L steps, accumulated in double. A feature
-// whose deviation is below 1e-8 gets 1 (a constant feature keeps its scale);
-// with no rows both are NaN.
+// rows `rows` (m of them) and their steps, accumulated in double: all L
+// steps, or with `lengths` ([n], sequences of unequal length padded to L)
+// the first lengths[i] steps of row i only. A feature whose deviation is
+// below 1e-8 gets 1 (a constant feature keeps its scale); with no rows both
+// are NaN.
 struct FeatureStats {
   std::vector<float> mean, stdev;
 };
-FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m);
+FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
+                                const int64_t* lengths = nullptr);
 
-// x[i, j, t] = (x[i, j, t] - mean[j]) / stdev[j] for all n rows.
-void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats);
+// x[i, j, t] = (x[i, j, t] - mean[j]) / stdev[j] for all n rows, over all L
+// steps or the first lengths[i] (the padding stays as it is).
+void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats,
+                 const int64_t* lengths = nullptr);
 
 // How often each class code 0..k-1 occurs among codes[rows[i]], counted exactly.
 std::vector<int64_t> count_classes(const int64_t* codes, const int64_t* rows, int64_t m, int64_t k);

@@ -49,6 +49,20 @@ at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at
   return staging.to(device, /*non_blocking=*/true);
 }
 
+}  // namespace
+
+Batch gather_rows(const at::Tensor& x, const at::Tensor& lengths, const at::Tensor& rows, const at::Device& device) {
+  if (!lengths.defined()) return {gather_batch(x, rows, device), at::Tensor()};
+  const at::Tensor own = lengths.index_select(0, rows);
+  if (own.numel() == 0) return {gather_batch(x, rows, device), at::Tensor()};
+  const int64_t longest = own.max().item<int64_t>();
+  at::Tensor bx = gather_batch(x, rows, device).narrow(2, 0, longest);
+  if (own.min().item<int64_t>() == longest) return {bx, at::Tensor()};
+  return {bx, own};
+}
+
+namespace {
+
 at::Tensor batch_loss(const at::Tensor& logits, const at::Tensor& target, const at::Tensor& weights) {
   return at::cross_entropy_loss(logits, target, weights, at::Reduction::Mean, -100, 0.0);
 }
@@ -241,7 +255,8 @@ class TrainingScope {
 }  // namespace
 
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
-                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks) {
+                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks,
+                           const at::Tensor& lengths) {
   HostAllocatorScope cached_allocations;
   TrainingScope training_scope(net);
   EngineResult result;
@@ -277,10 +292,10 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     const int64_t n_order = order.size(0);
     for (int64_t start = 0; start < n_order; start += bs) {
       at::Tensor rows = order.slice(0, start, std::min(start + bs, n_order));
-      at::Tensor bx = gather_batch(x, rows, cfg.device);
+      const Batch bx = gather_rows(x, lengths, rows, cfg.device);
       at::Tensor by = gather_batch(y, rows, cfg.device);
       optimizer->zero_grad();
-      at::Tensor logits = network_forward(net, bx, Kernels::Native);
+      at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
       at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
       torch::autograd::backward({loss});
       if (group) average_gradients(params, *group);
@@ -304,9 +319,9 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
       at::NoGradGuard no_grad;
       for (int64_t start = 0; start < n_val_rows; start += bs) {
         at::Tensor rows = val_rows.slice(0, start, std::min(start + bs, n_val_rows));
-        at::Tensor bx = gather_batch(x, rows, cfg.device);
+        const Batch bx = gather_rows(x, lengths, rows, cfg.device);
         at::Tensor by = gather_batch(y, rows, cfg.device);
-        at::Tensor logits = network_forward(net, bx, Kernels::Native);
+        at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
         val.add(batch_loss(logits, by, cfg.class_weights), logits, by);
         if (hooks.check_interrupt) hooks.check_interrupt();
       }
@@ -345,7 +360,7 @@ namespace {
 
 std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
-                                               const EngineHooks& hooks) {
+                                               const EngineHooks& hooks, const at::Tensor& lengths) {
   at::NoGradGuard no_grad;
   HostAllocatorScope cached_allocations;
   const int64_t m = idx.size(0);
@@ -353,7 +368,8 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
   std::vector<at::Tensor> codes, probs;
   for (int64_t start = 0; start < m; start += bs) {
     at::Tensor rows = idx.slice(0, start, std::min(start + bs, m));
-    at::Tensor logits = network_forward(net, gather_batch(x, rows, device), Kernels::Native);
+    const Batch bx = gather_rows(x, lengths, rows, device);
+    at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
     at::Tensor p = at::softmax(logits, 1);
     probs.push_back(p);
     codes.push_back(p.argmax(1));
@@ -370,14 +386,16 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
 
 std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
-                                               const EngineHooks& hooks, Collective* collective) {
-  if (!collective || collective->world_size() <= 1) return predict_here(net, x, idx, batch_size, device, hooks);
+                                               const EngineHooks& hooks, Collective* collective,
+                                               const at::Tensor& lengths) {
+  if (!collective || collective->world_size() <= 1)
+    return predict_here(net, x, idx, batch_size, device, hooks, lengths);
   // Rank r predicts the r-th of `world` consecutive parts; the parts meet in
   // zero-filled buffers summed over the ranks, so every rank returns all rows.
   const int64_t m = idx.size(0);
   const int64_t world = collective->world_size(), r = collective->rank();
   const int64_t lo = m * r / world, hi = m * (r + 1) / world;
-  auto part = predict_here(net, x, idx.slice(0, lo, hi), batch_size, device, hooks);
+  auto part = predict_here(net, x, idx.slice(0, lo, hi), batch_size, device, hooks, lengths);
   const int64_t k = net.fc_weight.size(0);
   at::Tensor codes = at::zeros({m}, at::TensorOptions().dtype(at::kLong).device(device));
   at::Tensor probs = at::zeros({m, k}, at::TensorOptions().dtype(at::kFloat).device(device));

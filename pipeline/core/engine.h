@@ -55,8 +55,11 @@ struct EngineResult {
 // Trains `net` in place on the rows `train_idx` of x/y (host tensors, x
 // float32 [n, F, L], y int64 [n]) and validates on `val_idx`; restores the
 // state of the best validation epoch and leaves the network in eval mode.
+// `lengths` (int64 [n] on the host, or undefined: every row has L steps)
+// gives each row's own length for sequences of unequal length, padded to L.
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
-                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks);
+                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks,
+                           const at::Tensor& lengths = {});
 
 // Predicts the rows `idx` in batches: (codes int64 [m], probabilities
 // float32 [m, K]) on the host, in `idx` order. Uses the network's current
@@ -64,7 +67,16 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
 // predicts its own part of `idx` and all ranks return the whole result.
 std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
-                                               const EngineHooks& hooks, Collective* collective = nullptr);
+                                               const EngineHooks& hooks, Collective* collective = nullptr,
+                                               const at::Tensor& lengths = {});
+
+// One batch of rows of x on the device with the lengths its forward takes:
+// cut to the batch's longest row, and the lengths left undefined when every
+// row has that length (then nothing differs from equal-length data).
+struct Batch {
+  at::Tensor x, lengths;
+};
+Batch gather_rows(const at::Tensor& x, const at::Tensor& lengths, const at::Tensor& rows, const at::Device& device);
 
 // The rows of `order` that `rank` of `world` ranks trains on, divided as
 // torch.utils.data.DistributedSampler divides them (drop_last false): the

@@ -52,18 +52,34 @@ static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x)
                         at::globalContext().userEnabledCuDNN());
 }
 
-at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels) {
-  if (kernels == Kernels::Native && hst::kernels::native_recurrent_supported(r, x))
-    return hst::kernels::native_recurrent_forward(r, x);
+namespace {
+
+// The library's recurrent layer over a PackedSequence's data and batch sizes,
+// or over the whole padded batch (batch_sizes undefined).
+at::Tensor library_recurrent(const RnnLayer& r, const at::Tensor& x, const at::Tensor& batch_sizes, int64_t batch) {
   const int64_t dirs = r.bidirectional ? 2 : 1;
-  const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
   at::Tensor h0 = at::zeros({r.num_layers * dirs, batch, r.hidden_size}, x.options());
-  switch (r.kind) {
-    case RnnKind::LSTM: {
-      at::Tensor c0 = at::zeros_like(h0);
-      return std::get<0>(at::lstm(x, {h0, c0}, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
-                                  r.bidirectional, r.batch_first));
+  if (batch_sizes.defined()) {
+    switch (r.kind) {
+      case RnnKind::LSTM:
+        return std::get<0>(at::lstm(x, batch_sizes, {h0, at::zeros_like(h0)}, r.flat_weights, r.has_biases,
+                                    r.num_layers, r.dropout, r.training, r.bidirectional));
+      case RnnKind::GRU:
+        return std::get<0>(at::gru(x, batch_sizes, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
+                                   r.training, r.bidirectional));
+      case RnnKind::RNN_RELU:
+        return std::get<0>(at::rnn_relu(x, batch_sizes, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
+                                        r.training, r.bidirectional));
+      case RnnKind::RNN_TANH:
+      default:
+        return std::get<0>(at::rnn_tanh(x, batch_sizes, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
+                                        r.training, r.bidirectional));
     }
+  }
+  switch (r.kind) {
+    case RnnKind::LSTM:
+      return std::get<0>(at::lstm(x, {h0, at::zeros_like(h0)}, r.flat_weights, r.has_biases, r.num_layers, r.dropout,
+                                  r.training, r.bidirectional, r.batch_first));
     case RnnKind::GRU:
       return std::get<0>(at::gru(x, h0, r.flat_weights, r.has_biases, r.num_layers, r.dropout, r.training,
                                  r.bidirectional, r.batch_first));
@@ -77,33 +93,100 @@ at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels ker
   }
 }
 
-at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x) {
-  at::Tensor features = stages.cnn(x);
-  at::Tensor out = stages.rnn(features.transpose(1, 2));  // [B, L', W]: steps along dim 1, as batch_first expects
+}  // namespace
+
+at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels, const at::Tensor& lengths) {
+  if (kernels == Kernels::Native && !lengths.defined() && hst::kernels::native_recurrent_supported(r, x))
+    return hst::kernels::native_recurrent_forward(r, x);
+  const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
+  if (!lengths.defined()) return library_recurrent(r, x, at::Tensor(), batch);
+  // Unequal lengths: the library's packed sequences, samples sorted longest
+  // first and put back in their own order afterwards.
+  TORCH_CHECK(r.batch_first, "recurrent_forward: lengths need a batch-first layer");
+  const int64_t steps = x.size(1);
+  auto sorted_order = lengths.to(at::kCPU).to(at::kLong).sort(/*dim=*/0, /*descending=*/true);
+  const at::Tensor sorted = std::get<0>(sorted_order), order = std::get<1>(sorted_order);
+  auto packed = at::_pack_padded_sequence(x.index_select(0, order.to(x.device())), sorted, true);
+  const at::Tensor batch_sizes = std::get<1>(packed);
+  at::Tensor out = library_recurrent(r, std::get<0>(packed), batch_sizes, batch);
+  at::Tensor padded = std::get<0>(at::_pad_packed_sequence(out, batch_sizes, true, 0.0, steps));
+  return padded.index_select(0, at::argsort(order).to(x.device()));
+}
+
+at::Tensor stack_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths) {
+  at::Tensor l = lengths;
+  for (const CnnStep& s : steps) {
+    if (s.kind == CnnStep::CONV) {
+      const int64_t span = s.conv.dilation * (s.conv.weight.size(2) - 1) + 1;
+      l = at::div(l + (2 * s.conv.padding - span), s.conv.stride, "floor") + 1;
+    } else if (s.kind == CnnStep::MAX_POOL) {
+      l = at::div(l - s.pool_kernel, s.pool_stride, "floor") + 1;
+    }
+  }
+  return l;
+}
+
+at::Tensor valid_steps(const at::Tensor& x, const at::Tensor& lengths) {
+  // step numbers 1..L counted from x itself, so that a trace keeps L free
+  const at::Tensor position = at::ones_like(x.select(1, 0)).cumsum(1);
+  return position.le(lengths.to(x.device()).unsqueeze(1));
+}
+
+at::Tensor zero_beyond(const at::Tensor& x, const at::Tensor& lengths) {
+  return x * valid_steps(x, lengths).unsqueeze(1).to(x.scalar_type());
+}
+
+at::Tensor over_valid_positions(const at::Tensor& x, const at::Tensor& lengths,
+                                const std::function<at::Tensor(const at::Tensor&)>& layer) {
+  const at::Tensor mask = valid_steps(x, lengths);  // [B, L]
+  const at::Tensor rows = x.transpose(1, 2);                                 // [B, L, C]
+  const at::Tensor out_rows = layer(rows.index({mask}));                    // [N, C]
+  at::Tensor out = at::zeros({x.size(0), x.size(2), out_rows.size(1)}, out_rows.options());
+  out = out.index_put({mask}, out_rows);
+  return out.transpose(1, 2);
+}
+
+at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x, const at::Tensor& lengths) {
+  at::Tensor features = stages.cnn(x, lengths);
+  const at::Tensor feature_lengths = lengths.defined() ? stages.cnn_lengths(lengths) : at::Tensor();
+  at::Tensor out = stages.rnn(features.transpose(1, 2), feature_lengths);  // [B, L', W]: steps along dim 1
+  at::Tensor last;
+  if (feature_lengths.defined()) {
+    // each sample's own last step
+    const at::Tensor at_step = (feature_lengths.to(out.device()) - 1).view({-1, 1, 1}).expand({-1, 1, out.size(2)});
+    last = out.gather(1, at_step).squeeze(1);
+  } else {
+    last = out.select(1, -1);
+  }
   at::Tensor summary;
   if (stages.bidirectional()) {
     // Symbolic width: an exporter tracing with symbolic sizes keeps the batch size free.
     const c10::SymInt h = out.sym_size(-1) / c10::SymInt(2);
     // forward direction after the last step, backward direction after reading back to the first
-    summary = at::cat({out.select(1, -1).slice_symint(1, 0, h), out.select(1, 0).slice_symint(1, h)}, 1);
+    summary = at::cat({last.slice_symint(1, 0, h), out.select(1, 0).slice_symint(1, h)}, 1);
   } else {
-    summary = out.select(1, -1);
+    summary = last;
   }
   return stages.classifier(stages.dropout(summary));
 }
 
-at::Tensor AtenStages::cnn(const at::Tensor& input) const {
-  if (kernels_ == Kernels::Native && hst::kernels::native_conv_supported(p_.cnn, input))
+at::Tensor AtenStages::cnn(const at::Tensor& input, const at::Tensor& lengths) const {
+  if (kernels_ == Kernels::Native && !lengths.defined() && hst::kernels::native_conv_supported(p_.cnn, input))
     return hst::kernels::native_conv_forward(p_.cnn, input);  // the whole stack as one node
   at::Tensor x = input;
+  at::Tensor l = lengths;
   for (const auto& s : p_.cnn) {
     switch (s.kind) {
       case CnnStep::CONV:
-        x = at::conv1d(x, s.conv.weight, s.conv.bias, {s.conv.stride}, {s.conv.padding}, {s.conv.dilation},
-                       s.conv.groups);
+        // zeros beyond the sample: it is padded at its own two ends
+        x = at::conv1d(l.defined() ? zero_beyond(x, l) : x, s.conv.weight, s.conv.bias, {s.conv.stride},
+                       {s.conv.padding}, {s.conv.dilation}, s.conv.groups);
         break;
       case CnnStep::BATCH_NORM:
-        x = batch_norm_step(s.bn, x);
+        if (l.defined())
+          x = over_valid_positions(x, l, [&](const at::Tensor& rows) { return batch_norm_step(s.bn, rows); });
+        else
+          x = batch_norm_step(s.bn, x);
         break;
       case CnnStep::RELU:
         x = at::relu(x);
@@ -112,11 +195,21 @@ at::Tensor AtenStages::cnn(const at::Tensor& input) const {
         x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
         break;
     }
+    if (l.defined() && (s.kind == CnnStep::CONV || s.kind == CnnStep::MAX_POOL)) {
+      l = stack_output_lengths({s}, l);
+      x = zero_beyond(x, l);
+    }
   }
   return x;
 }
 
-at::Tensor AtenStages::rnn(const at::Tensor& x) const { return recurrent_forward(p_.rnn, x, kernels_); }
+at::Tensor AtenStages::cnn_lengths(const at::Tensor& lengths) const {
+  return lengths.defined() ? stack_output_lengths(p_.cnn, lengths) : lengths;
+}
+
+at::Tensor AtenStages::rnn(const at::Tensor& x, const at::Tensor& lengths) const {
+  return recurrent_forward(p_.rnn, x, kernels_, lengths);
+}
 
 at::Tensor AtenStages::dropout(const at::Tensor& summary) const {
   return at::dropout(summary, p_.dropout_p, p_.dropout_training);
@@ -126,8 +219,8 @@ at::Tensor AtenStages::classifier(const at::Tensor& summary) const {
   return at::linear(summary, p_.fc_weight, p_.fc_bias);
 }
 
-at::Tensor network_forward(const NetParams& p, const at::Tensor& x, Kernels kernels) {
-  return network_forward(AtenStages(p, kernels), x);
+at::Tensor network_forward(const NetParams& p, const at::Tensor& x, const at::Tensor& lengths, Kernels kernels) {
+  return network_forward(AtenStages(p, kernels), x, lengths);
 }
 
 }  // namespace hst

@@ -6,6 +6,7 @@
 #include <ATen/ATen.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "kernels/layers.h"
@@ -38,13 +39,20 @@ enum class Kernels {
 // implementation runs them over NetParams in ATen (AtenStages, below); the
 // binding has another that calls the module's own submodules, so hooks,
 // tracers and exporters see torch.nn's layers.
+//
+// Sequences of unequal length travel as a padded batch with its lengths
+// (int64 [B], on any device; undefined: every sample has all the steps).
+// Each stage computes every sample as if it stood alone: what lies beyond a
+// sample's length is never read, and the stages leave zeros there.
 class NetworkStages {
  public:
   virtual ~NetworkStages() = default;
   // The convolution stack: [B, F, L] -> [B, W, L'].
-  virtual at::Tensor cnn(const at::Tensor& x) const = 0;
+  virtual at::Tensor cnn(const at::Tensor& x, const at::Tensor& lengths) const = 0;
+  // Each sample's length after the convolution stack (undefined in, undefined out).
+  virtual at::Tensor cnn_lengths(const at::Tensor& lengths) const = 0;
   // The recurrent layer, batch first: [B, T, W] -> top-layer outputs at every step [B, T, D*H].
-  virtual at::Tensor rnn(const at::Tensor& x) const = 0;
+  virtual at::Tensor rnn(const at::Tensor& x, const at::Tensor& lengths) const = 0;
   // Whether the sequence summary joins the two directions.
   virtual bool bidirectional() const = 0;
   virtual at::Tensor dropout(const at::Tensor& summary) const = 0;
@@ -52,18 +60,36 @@ class NetworkStages {
   virtual at::Tensor classifier(const at::Tensor& summary) const = 0;
 };
 
-// The forward pass, x [B, F, L] -> logits [B, K]: cnn, steps onto dim 1,
-// rnn, sequence summary, dropout, classifier. The summary indexes steps from
-// the end (select(1, -1)), so a recorded trace holds for any length.
-at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x);
+// The forward pass, x [B, F, L] (and lengths [B] or undefined) -> logits
+// [B, K]: cnn, steps onto dim 1, rnn, sequence summary, dropout, classifier.
+// The summary reads each sample's own last step (without lengths it indexes
+// steps from the end, select(1, -1), so a recorded trace holds for any
+// length) and, for two directions, the backward direction at step 0.
+at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x, const at::Tensor& lengths = {});
+
+// Stage building blocks for batches of unequal length, written with tensor
+// operators only (so a tracer records them, lengths included):
+// lengths after the convolution stack's steps,
+at::Tensor stack_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths);
+// [B, L] true where a step of x [B, C, L] lies within its sample,
+at::Tensor valid_steps(const at::Tensor& x, const at::Tensor& lengths);
+// x [B, C, L] with zeros beyond each sample's length.
+at::Tensor zero_beyond(const at::Tensor& x, const at::Tensor& lengths);
+// A layer applied to the valid positions only of x [B, C, L] (as rows
+// [N, C]), its results put back in place and zeros elsewhere: BatchNorm's
+// batch statistics then count valid positions only.
+at::Tensor over_valid_positions(const at::Tensor& x, const at::Tensor& lengths,
+                                const std::function<at::Tensor(const at::Tensor&)>& layer);
 
 // The stages in ATen over NetParams. Each follows its part's training flag;
 // in training mode BatchNorm updates its running statistics.
 class AtenStages final : public NetworkStages {
  public:
   AtenStages(const NetParams& p, Kernels kernels) : p_(p), kernels_(kernels) {}
-  at::Tensor cnn(const at::Tensor& x) const override;
-  at::Tensor rnn(const at::Tensor& x) const override;
+  at::Tensor cnn(const at::Tensor& x, const at::Tensor& lengths) const override;
+  at::Tensor cnn(const at::Tensor& x) const { return cnn(x, at::Tensor()); }
+  at::Tensor cnn_lengths(const at::Tensor& lengths) const override;
+  at::Tensor rnn(const at::Tensor& x, const at::Tensor& lengths) const override;
   bool bidirectional() const override { return p_.bidirectional_summary; }
   at::Tensor dropout(const at::Tensor& summary) const override;
   at::Tensor classifier(const at::Tensor& summary) const override;
@@ -74,11 +100,16 @@ class AtenStages final : public NetworkStages {
 };
 
 // network_forward over AtenStages(p, kernels). The C++ reference forward on
-// torch's own layers is network_forward(p, x, Kernels::Library).
-at::Tensor network_forward(const NetParams& p, const at::Tensor& x, Kernels kernels);
+// torch's own layers is network_forward(p, x, {}, Kernels::Library).
+at::Tensor network_forward(const NetParams& p, const at::Tensor& x, const at::Tensor& lengths, Kernels kernels);
+inline at::Tensor network_forward(const NetParams& p, const at::Tensor& x, Kernels kernels) {
+  return network_forward(p, x, at::Tensor(), kernels);
+}
 
-// The recurrent stage alone: batch-first input [B, T, I] -> top-layer
-// outputs at every step [B, T, D*H].
-at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels);
+// The recurrent stage alone: batch-first input [B, T, I] (and lengths [B] or
+// undefined) -> top-layer outputs at every step [B, T, D*H], zeros beyond
+// each sample's length.
+at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels,
+                             const at::Tensor& lengths = {});
 
 }  // namespace hst
