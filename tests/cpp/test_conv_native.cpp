@@ -477,6 +477,8 @@ const char* name_of(Lengths kind) {
   return "?";
 }
 
+void PrintTo(Lengths kind, std::ostream* os) { *os << name_of(kind); }
+
 // Exactly zero where `mask` ([B, 1, L], broadcast over channels) is false.
 void expect_zero_outside(const at::Tensor& t, const at::Tensor& mask, const std::string& what) {
   const at::Tensor outside = at::where(mask, at::zeros({}, t.options()), t);
