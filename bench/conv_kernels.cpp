@@ -1,8 +1,9 @@
 // Times forward + backward (training mode) of the convolution stack
 // Conv1d+BatchNorm1d+ReLU per channel count, then MaxPool1d: the hand-written
 // kernels against the same steps through the library's operators and
-// autograd. One thread, with the caching host allocator that the training
-// loop runs under.
+// autograd; then the hand-written kernels on samples of unequal length
+// against the same batch at full length. One thread, with the caching host
+// allocator that the training loop runs under.
 // Build: tests/cpp/CMakeLists.txt with -DHST_BUILD_BENCH=ON, e.g.
 //   HST_CMAKE_ARGS=-DHST_BUILD_BENCH=ON tests/cpp/run.sh && build/cpp-tests/conv_kernels_bench
 // Optional argument: seconds per measurement (default 1).
@@ -112,6 +113,29 @@ int main(int argc, char** argv) {
     char name[64];
     std::snprintf(name, sizeof name, "[%ld, %ld, %ld]", (long)s.B, (long)s.F, (long)s.L);
     std::printf("%-16s %12.3f %12.3f %8.2f\n", name, native_ms, library_ms, library_ms / native_ms);
+  }
+
+  // Unequal lengths: the work follows the sum of the lengths, not B x L.
+  {
+    const int64_t B = 64, F = 12, L = 128;
+    const auto steps = make_stack(F, {32, 64}, 5, 2);
+    const at::Tensor x = at::randn({B, F, L});
+    const at::Tensor lengths = at::randint(8, L + 1, {B}, at::kLong);
+    std::vector<at::Tensor> params;
+    for (const auto& st : steps)
+      for (const at::Tensor* t : {&st.conv.weight, &st.conv.bias, &st.bn.weight, &st.bn.bias})
+        if (t->defined()) params.push_back(*t);
+    auto run = [&](const at::Tensor& len) {
+      at::Tensor y = hst::kernels::native_conv_forward(steps, x, len);
+      torch::autograd::grad({y}, params, {at::ones_like(y)});
+    };
+    const double full_ms = time_ms([&] { run(at::Tensor()); }, seconds);
+    const double ragged_ms = time_ms([&] { run(lengths); }, seconds);
+    std::printf("\n%-16s %12s %12s %8s   (native, forward + backward, lengths uniform in 8..%ld, sum %ld of %ld)\n",
+                "x [B, F, L]", "lengths ms", "full ms", "ratio", (long)L, (long)lengths.sum().item<int64_t>(),
+                (long)(B * L));
+    std::printf("[%ld, %ld, %ld]     %12.3f %12.3f %8.2f\n", (long)B, (long)F, (long)L, ragged_ms, full_ms,
+                full_ms / ragged_ms);
   }
   return 0;
 }

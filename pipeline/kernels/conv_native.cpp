@@ -36,6 +36,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "kernels/simd.h"
@@ -50,17 +51,56 @@ namespace {
 // ---------------------------------------------------------------------------
 // Buffers
 
+// Per-sample spans of a buffer whose samples differ in length: sample b
+// spans rows first[b] .. first[b+1]-1 (first[0] = the lead rows) and holds
+// len[b] values.
+struct Spans {
+  std::vector<int64_t> first, len;
+  int64_t valid = 0;  // sum of len
+};
+
 struct Layout {
   int64_t B = 0, L = 0, C = 0;  // samples, positions, channels
   int64_t S = 0;                // rows per sample
   int64_t off = 0;              // first valid row within a sample
   int64_t lead = 0;             // rows before the first sample
-  int64_t rows() const { return lead + B * S; }
-  int64_t row(int64_t b, int64_t l) const { return lead + b * S + off + l; }
+  // When the samples differ in length: their spans (S and L then bound them,
+  // B * S and lead the rows no longer); null when each has S rows, L valid.
+  std::shared_ptr<const Spans> spans;
+  const int64_t* first_ = nullptr;
+  const int64_t* len_ = nullptr;
+  Layout() = default;
+  Layout(int64_t B_, int64_t L_, int64_t C_, int64_t S_, int64_t off_, int64_t lead_)
+      : B(B_), L(L_), C(C_), S(S_), off(off_), lead(lead_) {}
+  bool ragged() const { return len_ != nullptr; }
+  int64_t start(int64_t b) const { return first_ ? first_[b] : lead + b * S; }  // first row of sample b
+  int64_t len(int64_t b) const { return len_ ? len_[b] : L; }
+  int64_t rows() const { return first_ ? first_[B] : lead + B * S; }
+  int64_t valid() const { return spans ? spans->valid : B * L; }  // valid rows, all samples
+  int64_t row(int64_t b, int64_t l) const { return start(b) + off + l; }
 };
 
 Layout compact(int64_t B, int64_t L, int64_t C) { return Layout{B, L, C, L, 0, 0}; }
 Layout padded(int64_t B, int64_t L, int64_t C, int64_t p) { return Layout{B, L, C, L + 2 * p, p, 0}; }
+
+// `u` with sample b holding len[b] values in span(b) rows (after u's lead
+// rows); `u` unchanged when len is empty (every sample of full length).
+template <typename Span>
+Layout with_lengths(Layout u, const std::vector<int64_t>& len, const Span& span) {
+  if (len.empty()) return u;
+  auto sp = std::make_shared<Spans>();
+  sp->first.resize(u.B + 1);
+  sp->first[0] = u.lead;
+  for (int64_t b = 0; b < u.B; ++b) {
+    sp->first[b + 1] = sp->first[b] + span(b);
+    sp->valid += len[b];
+  }
+  sp->len = len;
+  u.first_ = sp->first.data();
+  u.len_ = sp->len.data();
+  u.spans = std::move(sp);
+  return u;
+}
 
 at::Tensor alloc(const Layout& y, const at::TensorOptions& o) { return at::empty({y.rows(), y.C}, o); }
 
@@ -69,6 +109,15 @@ void zero_gaps(const at::Tensor& buf, const Layout& y) {
   float* base = buf.data_ptr<float>();
   const size_t row_bytes = sizeof(float) * y.C;
   if (y.lead) std::memset(base, 0, row_bytes * y.lead);
+  if (y.ragged()) {
+    for (int64_t b = 0; b < y.B; ++b) {
+      float* s = base + y.start(b) * y.C;
+      const int64_t span = y.start(b + 1) - y.start(b), end = y.off + y.len(b);
+      if (y.off) std::memset(s, 0, row_bytes * y.off);
+      if (span > end) std::memset(s + end * y.C, 0, row_bytes * (span - end));
+    }
+    return;
+  }
   if (y.off == 0 && y.L == y.S) return;
   for (int64_t b = 0; b < y.B; ++b) {
     float* s = base + (y.lead + b * y.S) * y.C;
@@ -83,9 +132,16 @@ at::Tensor alloc_zero_gaps(const Layout& y, const at::TensorOptions& o) {
   return t;
 }
 
-// The valid rows as a [B, L, C] view.
+// The valid rows as a [B, L, C] view (samples of full length only).
 at::Tensor valid_view(const at::Tensor& buf, const Layout& y) {
   return buf.as_strided({y.B, y.L, y.C}, {y.S * y.C, y.C, 1}, buf.storage_offset() + (y.lead + y.off) * y.C);
+}
+
+// The valid rows of samples b0..b1-1 of `in` into the valid rows of `out`
+// (a sample's rows are consecutive in both).
+void copy_rows(const float* in, const Layout& li, float* out, const Layout& lo, int64_t b0, int64_t b1) {
+  for (int64_t b = b0; b < b1; ++b)
+    std::memcpy(out + lo.row(b, 0) * lo.C, in + li.row(b, 0) * li.C, sizeof(float) * li.len(b) * li.C);
 }
 
 // ---------------------------------------------------------------------------
@@ -98,8 +154,45 @@ at::Tensor valid_view(const at::Tensor& buf, const Layout& y) {
 // the thread count.
 constexpr int64_t kMinValues = int64_t{1} << 15;  // values per thread at least
 
+// Items 0..n-1 where items 0..i-1 weigh rows_before(i) rows of `width`
+// values (rows_before(n) in all): fn(i0, i1) over chunks of about equal
+// weight, one per thread, as many as the weight warrants.
+template <typename RowsBefore, typename F>
+void weighted_chunks(int64_t n, int64_t width, const RowsBefore& rows_before, const F& fn) {
+  const int64_t total = rows_before(n);
+  const int64_t chunks = std::min<int64_t>({int64_t{at::get_num_threads()}, n, total * width / kMinValues});
+  if (chunks < 2) {
+    if (n > 0) fn(int64_t{0}, n);
+    return;
+  }
+  // the first item of chunk c: the first whose rows begin at c / chunks of the total or later
+  auto first_of = [&](int64_t c) {
+    if (c >= chunks) return n;
+    const int64_t target = total * c / chunks;
+    int64_t lo = 0, hi = n;
+    while (lo < hi) {
+      const int64_t mid = lo + (hi - lo) / 2;
+      if (rows_before(mid) < target)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return lo;
+  };
+  parallel_chunks(chunks, 1, [&](int64_t c0, int64_t c1) {
+    for (int64_t c = c0; c < c1; ++c) {
+      const int64_t i0 = first_of(c), i1 = first_of(c + 1);
+      if (i0 < i1) fn(i0, i1);
+    }
+  });
+}
+
 template <typename Pass>
 void over_samples(const Layout& y, const Pass& pass) {
+  if (y.ragged()) {  // chunks of about equal rows rather than equal samples
+    weighted_chunks(y.B, y.C, [&](int64_t b) { return y.start(b) - y.start(0); }, pass);
+    return;
+  }
   const int64_t per_sample = std::max<int64_t>(1, y.S * y.C);
   parallel_chunks(y.B, (kMinValues + per_sample - 1) / per_sample, pass);
 }
@@ -115,11 +208,17 @@ template <typename Sum>
 void reduce_over_samples(const Layout& y, int64_t width, double* out, const Sum& sum) {
   const int64_t groups = (y.B + kGroupSamples - 1) / kGroupSamples;
   std::vector<double> totals(groups * width, 0.0);
-  const int64_t per_group = std::max<int64_t>(1, kGroupSamples * y.L * y.C);
-  parallel_chunks(groups, (kMinValues + per_group - 1) / per_group, [&](int64_t lo, int64_t hi) {
+  auto run = [&](int64_t lo, int64_t hi) {
     for (int64_t g = lo; g < hi; ++g)
       sum(g * kGroupSamples, std::min(y.B, (g + 1) * kGroupSamples), totals.data() + g * width);
-  });
+  };
+  if (y.ragged()) {
+    weighted_chunks(groups, y.C,
+                    [&](int64_t g) { return y.start(std::min(y.B, g * kGroupSamples)) - y.start(0); }, run);
+  } else {
+    const int64_t per_group = std::max<int64_t>(1, kGroupSamples * y.L * y.C);
+    parallel_chunks(groups, (kMinValues + per_group - 1) / per_group, run);
+  }
   for (int64_t j = 0; j < width; ++j) out[j] = 0.0;
   for (int64_t g = 0; g < groups; ++g)
     for (int64_t j = 0; j < width; ++j) out[j] += totals[g * width + j];
@@ -130,7 +229,7 @@ HST_VECTOR_CLONES void input_rows(const float* x, int64_t sb, int64_t sc, int64_
                                   int64_t b0, int64_t b1) {
   const int64_t C = y.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < y.L; ++l) {
+    for (int64_t l = 0; l < y.len(b); ++l) {
       float* HST_RESTRICT r = base + y.row(b, l) * C;
       const float* HST_RESTRICT xs = x + b * sb + l * sl;
       for (int64_t c = 0; c < C; ++c) r[c] = xs[c * sc];
@@ -146,7 +245,7 @@ HST_VECTOR_CLONES void add_bias_rows(float* base, const Layout& y, const float* 
                                      int64_t b1) {
   const int64_t C = y.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < y.L; ++l) {
+    for (int64_t l = 0; l < y.len(b); ++l) {
       float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) r[c] += bias[c];
     }
@@ -174,7 +273,7 @@ HST_VECTOR_CLONES void moment_sums(const float* base, const Layout& y, const flo
   float* HST_RESTRICT fq = pq.data();
   int rows = 0;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < y.L; ++l) {
+    for (int64_t l = 0; l < y.len(b); ++l) {
       const float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) {
         const float d = r[c] - sh[c];
@@ -200,7 +299,7 @@ void moments_rows(const float* base, const Layout& y, double* mean, double* var)
   reduce_over_samples(y, 2 * C, sq.data(), [&](int64_t b0, int64_t b1, double* t) {
     moment_sums(base, y, shift.data(), b0, b1, t, t + C);
   });
-  const double n = static_cast<double>(y.B * y.L);
+  const double n = static_cast<double>(y.valid());
   for (int64_t c = 0; c < C; ++c) {
     const double m = sq[c] / n;
     mean[c] = m + shift[c];
@@ -214,7 +313,7 @@ HST_VECTOR_CLONES void affine_rows(const float* in, const Layout& li, float* out
                                    int64_t b0, int64_t b1) {
   const int64_t C = li.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < li.L; ++l) {
+    for (int64_t l = 0; l < li.len(b); ++l) {
       const float* HST_RESTRICT x = in + li.row(b, l) * C;
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
       if (relu)
@@ -228,7 +327,7 @@ HST_VECTOR_CLONES void relu_rows(const float* in, const Layout& li, float* out, 
                                  int64_t b1) {
   const int64_t C = li.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < li.L; ++l) {
+    for (int64_t l = 0; l < li.len(b); ++l) {
       const float* HST_RESTRICT x = in + li.row(b, l) * C;
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) y[c] = relu_of(x[c]);
@@ -239,7 +338,7 @@ HST_VECTOR_CLONES void relu_backward_rows(const float* dy, const Layout& lg, con
                                           float* dx, const Layout& ld, int64_t b0, int64_t b1) {
   const int64_t C = ly.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < ly.L; ++l) {
+    for (int64_t l = 0; l < ly.len(b); ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT o = y + ly.row(b, l) * C;
       float* HST_RESTRICT d = dx + ld.row(b, l) * C;
@@ -275,7 +374,7 @@ HST_VECTOR_CLONES void max_pool_rows(const float* in, const Layout& li, float* o
                                      int64_t s, int64_t b0, int64_t b1) {
   const int64_t C = li.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < lo.L; ++l) {
+    for (int64_t l = 0; l < lo.len(b); ++l) {
       float* HST_RESTRICT y = out + lo.row(b, l) * C;
       const float* x0 = in + li.row(b, l * s) * C;
       std::memcpy(y, x0, sizeof(float) * C);
@@ -297,7 +396,7 @@ HST_VECTOR_CLONES void max_pool_backward_rows(const float* dy, const Layout& lg,
   float* HST_RESTRICT best = best_v.data();
   int32_t* HST_RESTRICT at = at_v.data();
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < lg.L; ++l) {
+    for (int64_t l = 0; l < lg.len(b); ++l) {
       window_argmax(in + li.row(b, l * s) * C, C, k, best, at);
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       float* d0 = dx + ld.row(b, l * s) * C;
@@ -321,7 +420,7 @@ HST_VECTOR_CLONES void bn_grad_sums(const float* dy, const Layout& lg, const flo
   float* HST_RESTRICT fgx = pgx.data();
   int rows = 0;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < lx.L; ++l) {
+    for (int64_t l = 0; l < lx.len(b); ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT xr = x + lx.row(b, l) * C;
       if (y) {
@@ -357,7 +456,7 @@ HST_VECTOR_CLONES void bn_grad_input(const float* dy, const Layout& lg, const fl
                                      const Layout& ld, int64_t b0, int64_t b1) {
   const int64_t C = lx.C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < lx.L; ++l) {
+    for (int64_t l = 0; l < lx.len(b); ++l) {
       const float* HST_RESTRICT g = dy + lg.row(b, l) * C;
       const float* HST_RESTRICT xr = x + lx.row(b, l) * C;
       float* HST_RESTRICT d = dx + ld.row(b, l) * C;
@@ -421,7 +520,7 @@ HST_VECTOR_CLONES void bn_pool_grad_sums(const PooledGrad& pg, const float* x, c
   float* HST_RESTRICT g = best + C;
   int rows = 0;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t w = 0; w < pg.lp.L; ++w) {
+    for (int64_t w = 0; w < pg.lp.len(b); ++w) {
       window_grad(pg, b, w, at, best, g);
       for (int64_t j = 0; j < k; ++j) {
         const float* HST_RESTRICT xr = x + lx.row(b, w * k + j) * C;
@@ -454,10 +553,10 @@ HST_VECTOR_CLONES void bn_pool_grad_input(const PooledGrad& pg, const float* x, 
   float* HST_RESTRICT best = scratch.data();
   float* HST_RESTRICT g = best + C;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l0 = 0; l0 < lx.L; l0 += k) {
+    for (int64_t l0 = 0, len = lx.len(b), windows = pg.lp.len(b); l0 < len; l0 += k) {
       const int64_t w = l0 / k;
-      const int64_t n = std::min(k, lx.L - l0);
-      if (w < pg.lp.L)
+      const int64_t n = std::min(k, len - l0);
+      if (w < windows)
         window_grad(pg, b, w, at, best, g);
       else
         std::fill(g, g + k * C, 0.0f);  // rows after the last window
@@ -481,7 +580,7 @@ HST_VECTOR_CLONES void column_sums(const float* base, const Layout& y, int64_t b
   float* HST_RESTRICT p = part.data();
   int rows = 0;
   for (int64_t b = b0; b < b1; ++b)
-    for (int64_t l = 0; l < y.L; ++l) {
+    for (int64_t l = 0; l < y.len(b); ++l) {
       const float* HST_RESTRICT r = base + y.row(b, l) * C;
       for (int64_t c = 0; c < C; ++c) p[c] += r[c];
       if (++rows == kBlockRows) {
@@ -520,8 +619,9 @@ struct Plan : torch::CustomClassHolder {
 
 bool is_vector(const at::Tensor& t, int64_t n) { return is_cpu_float(t) && t.dim() == 1 && t.size(0) == n; }
 
-// Fills `plan` when the steps are supported for this input.
-bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& plan) {
+// Fills `plan` when the steps are supported for this input (and these
+// lengths, when defined).
+bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, const at::Tensor& lengths, Plan& plan) {
   if (!is_cpu_float(x) || x.dim() != 3 || x.numel() == 0) return false;
   const int64_t B = x.size(0);
   int64_t C = x.size(1), L = x.size(2);
@@ -531,13 +631,31 @@ bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& pla
   plan.steps = steps;
   std::vector<Op>& ops = plan.ops;
   ops.clear();
+  // Each sample's length entering the current op; empty while every sample
+  // has the full length (then the layouts are the plain ones).
+  std::vector<int64_t> len;
+  if (lengths.defined()) {
+    if (lengths.dim() != 1 || lengths.scalar_type() != at::kLong || !lengths.device().is_cpu() ||
+        lengths.layout() != at::kStrided || lengths.size(0) != B)
+      return false;
+    const at::Tensor lc = lengths.contiguous();
+    len.assign(lc.data_ptr<int64_t>(), lc.data_ptr<int64_t>() + B);
+    bool all_full = true;
+    for (int64_t v : len) {
+      if (v < 1 || v > L) return false;
+      all_full = all_full && v == L;
+    }
+    if (all_full) len.clear();
+  }
   std::vector<std::pair<int64_t, int64_t>> shapes;  // (C, L) entering each op
+  std::vector<std::vector<int64_t>> lens;           // and the samples' lengths (empty: all L)
   int64_t nparams = 0;
   for (size_t i = 0; i < steps.size(); ++i) {
     const CnnStep& s = steps[i];
     Op op;
     op.step = static_cast<int64_t>(i);
     shapes.emplace_back(C, L);
+    lens.push_back(len);
     switch (s.kind) {
       case CnnStep::CONV: {
         const ConvLayer& cv = s.conv;
@@ -548,6 +666,8 @@ bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& pla
         if (cv.bias.defined() && !is_vector(cv.bias, cout)) return false;
         const int64_t lout = L + 2 * cv.padding - k + 1;
         if (lout < 1) return false;
+        for (int64_t& v : len)
+          if ((v += 2 * cv.padding - k + 1) < 1) return false;
         op.kind = Op::CONV;
         op.k = k;
         op.pad = cv.padding;
@@ -590,6 +710,10 @@ bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& pla
         op.k = s.pool_kernel;
         op.stride = s.pool_stride;
         L = (L - s.pool_kernel) / s.pool_stride + 1;
+        for (int64_t& v : len) {
+          if (v < s.pool_kernel) return false;
+          v = (v - s.pool_kernel) / s.pool_stride + 1;
+        }
         break;
       default:
         return false;
@@ -605,28 +729,43 @@ bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& pla
     const bool next_conv = i + 1 < steps.size() && steps[i + 1].kind == CnnStep::CONV;
     if (op.kind == Op::CONV && (next_conv || i + 1 == steps.size())) {
       shapes.emplace_back(C, L);
+      lens.push_back(len);
       ops.push_back(Op{});
     }
   }
   if (ops.empty()) return false;
   shapes.emplace_back(C, L);
+  lens.push_back(len);
 
   const int64_t n = static_cast<int64_t>(ops.size());
+  // Samples of unequal length: each keeps the rows of its own length, so a
+  // layout's spans follow its lengths (with_lengths leaves the plain layouts
+  // of full-length samples unchanged).
+  auto spans_of = [](const std::vector<int64_t>& lv, int64_t extra) {
+    return [&lv, extra](int64_t b) { return lv[b] + extra; };
+  };
+  auto same_spans = [](const Layout& y) { return [&y](int64_t b) { return y.start(b + 1) - y.start(b); }; };
   // activations
   for (int64_t i = 0; i < n; ++i) {
     Op& op = ops[i];
     const int64_t cin = shapes[i].first, lin = shapes[i].second;
     const int64_t cout = shapes[i + 1].first, lout = shapes[i + 1].second;
+    const std::vector<int64_t>&len_in = lens[i], &len_out = lens[i + 1];
     if (op.kind == Op::CONV)
-      op.in = padded(B, lin, cin, op.pad);
+      op.in = with_lengths(padded(B, lin, cin, op.pad), len_in, spans_of(len_in, 2 * op.pad));
     else
-      op.in = i == 0 ? compact(B, lin, cin) : ops[i - 1].out;
-    if (op.kind == Op::CONV)
-      op.out = Layout{B, lout, cout, op.in.S, 0, 0};
-    else if (i + 1 < n && ops[i + 1].kind == Op::CONV)
-      op.out = padded(B, lout, cout, ops[i + 1].pad);
-    else
-      op.out = compact(B, lout, cout);
+      op.in = i == 0 ? with_lengths(compact(B, lin, cin), len_in, spans_of(len_in, 0)) : ops[i - 1].out;
+    if (op.kind == Op::CONV) {
+      op.out = with_lengths(Layout{B, lout, cout, op.in.S, 0, 0}, len_out, same_spans(op.in));
+    } else if (i + 1 < n && ops[i + 1].kind == Op::CONV) {
+      const int64_t p = ops[i + 1].pad;
+      op.out = with_lengths(padded(B, lout, cout, p), len_out, spans_of(len_out, 2 * p));
+    } else if (i + 1 < n) {
+      op.out = with_lengths(compact(B, lout, cout), len_out, spans_of(len_out, 0));
+    } else {
+      // the caller's [B, L', C'], zeros after each sample's own length
+      op.out = with_lengths(compact(B, lout, cout), len_out, [lout](int64_t) { return lout; });
+    }
   }
   // gradients
   for (int64_t i = 0; i < n; ++i) {
@@ -635,9 +774,9 @@ bool make_plan(const std::vector<CnnStep>& steps, const at::Tensor& x, Plan& pla
       op.gin = op.in;  // the product fills the padding rows too
     } else if (i > 0 && ops[i - 1].kind == Op::CONV) {
       const Op& cv = ops[i - 1];
-      op.gin = Layout{B, cv.out.L, cv.out.C, cv.out.S, 0, cv.k - 1};
+      op.gin = with_lengths(Layout{B, cv.out.L, cv.out.C, cv.out.S, 0, cv.k - 1}, lens[i], same_spans(cv.out));
     } else {
-      op.gin = compact(B, op.in.L, op.in.C);
+      op.gin = with_lengths(compact(B, op.in.L, op.in.C), lens[i], spans_of(lens[i], 0));
     }
   }
   for (int64_t i = 0; i < n; ++i) ops[i].gout = i + 1 < n ? ops[i + 1].gin : ops[i].out;
@@ -701,7 +840,7 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
         const at::Tensor& w = params[op.param];
         const int64_t cin = op.in.C, cout = op.out.C, k = op.k;
         const PackedB wt = pack_b(w.permute({2, 1, 0}).reshape({k * cin, cout}));
-        gemm_packed(op.in.B * op.in.S - (k - 1), xp, cin, 1, wt, yp, cout, /*accumulate=*/false);
+        gemm_packed(op.in.rows() - (k - 1), xp, cin, 1, wt, yp, cout, /*accumulate=*/false);
         if (op.nparams == 2 && !op.bias_deferred) {
           const at::Tensor bias = params[op.param + 1].contiguous();
           const float* bias_p = bias.data_ptr<float>();
@@ -712,7 +851,9 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
       case Op::BN: {
         const BatchNormLayer& bn = plan.steps[op.step].bn;
         const int64_t C = op.in.C;
-        const std::vector<int64_t> sizes{op.in.B, C, op.in.L};
+        // samples of unequal length count their valid positions only
+        const std::vector<int64_t> sizes =
+            op.in.ragged() ? std::vector<int64_t>{1, C, op.in.valid()} : std::vector<int64_t>{op.in.B, C, op.in.L};
         const double factor = batch_norm_step_factor(bn, sizes);
         // mean: of the values as stored, i.e. without a folded bias pb
         std::vector<double> mean(C), var(C), pb(C, 0.0);
@@ -723,7 +864,7 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
         if (op.batch_stats) {
           moments_rows(xp, op.in, mean.data(), var.data());
           if (bn.training && bn.track_running_stats && bn.running_mean.defined()) {
-            const double n_rows = static_cast<double>(op.in.B * op.in.L);
+            const double n_rows = static_cast<double>(op.in.valid());
             float* rm = bn.running_mean.data_ptr<float>();
             float* rv = bn.running_var.data_ptr<float>();
             for (int64_t c = 0; c < C; ++c) {
@@ -770,7 +911,10 @@ at::Tensor run_forward(const Plan& plan, const at::Tensor& x, const std::vector<
         });
         break;
       case Op::COPY:
-        valid_view(out, op.out).copy_(valid_view(cur, op.in));
+        if (op.in.ragged())
+          over_samples(op.in, [&](int64_t b0, int64_t b1) { copy_rows(xp, op.in, yp, op.out, b0, b1); });
+        else
+          valid_view(out, op.out).copy_(valid_view(cur, op.in));
         break;
     }
     cur = out;
@@ -810,8 +954,8 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
     switch (op.kind) {
       case Op::CONV: {
         const at::Tensor& w = params[op.param];
-        const int64_t cin = op.in.C, cout = op.out.C, k = op.k, S = op.in.S, B = op.in.B;
-        const int64_t depth = B * S - (k - 1);
+        const int64_t cin = op.in.C, cout = op.out.C, k = op.k, rows = op.in.rows();
+        const int64_t depth = rows - (k - 1);
         // dW^T [k*Cin, Cout] = (overlapping im2col)^T dy, all rows at once
         const PackedB dyp = pack_b(dy.narrow(0, k - 1, depth));
         at::Tensor dwt = at::empty({k * cin, cout}, opts);
@@ -825,8 +969,8 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
         }
         if (need_dx) {
           const PackedB wf = pack_b(w.flip({2}).permute({2, 0, 1}).reshape({k * cout, cin}));
-          dx = at::empty({B * S, cin}, opts);
-          gemm_packed(B * S, gp, cout, 1, wf, dx.data_ptr<float>(), cin, /*accumulate=*/false);
+          dx = at::empty({rows, cin}, opts);
+          gemm_packed(rows, gp, cout, 1, wf, dx.data_ptr<float>(), cin, /*accumulate=*/false);
         }
         break;
       }
@@ -858,7 +1002,7 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
           const at::Tensor weight = affine ? params[op.param].contiguous() : at::Tensor();
           const float* wp = affine ? weight.data_ptr<float>() : nullptr;
           std::vector<float> a(C, 0.0f), m(C, 0.0f), scale(C);
-          const double rows = static_cast<double>(op.in.B * op.in.L);
+          const double rows = static_cast<double>(op.in.valid());
           for (int64_t c = 0; c < C; ++c) {
             if (op.batch_stats) {
               a[c] = static_cast<float>(sg[c] / rows);
@@ -902,7 +1046,12 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
       case Op::COPY:
         if (need_dx) {
           dx = alloc_zero_gaps(op.gin, opts);
-          valid_view(dx, op.gin).copy_(valid_view(dy, op.gout));
+          if (op.gin.ragged()) {
+            float* dxp = dx.data_ptr<float>();
+            over_samples(op.gout, [&](int64_t b0, int64_t b1) { copy_rows(gp, op.gout, dxp, op.gin, b0, b1); });
+          } else {
+            valid_view(dx, op.gin).copy_(valid_view(dy, op.gout));
+          }
         }
         break;
     }
@@ -910,7 +1059,18 @@ void run_backward(const Plan& plan, const Saved& saved, const std::vector<at::Te
     if (!need_dx) break;
     dy = dx;
   }
-  if (need_x_grad) dx_out = valid_view(dy, plan.ops[0].gin).transpose(1, 2).contiguous();
+  if (!need_x_grad) return;
+  const Layout& g0 = plan.ops[0].gin;
+  if (g0.ragged()) {  // zeros after each sample's own length
+    at::Tensor rows = at::zeros({plan.B * plan.L, g0.C}, opts);
+    const Layout full = compact(plan.B, plan.L, g0.C);
+    const float* gp = dy.data_ptr<float>();
+    float* rp = rows.data_ptr<float>();
+    over_samples(g0, [&](int64_t b0, int64_t b1) { copy_rows(gp, g0, rp, full, b0, b1); });
+    dx_out = rows.view({plan.B, plan.L, g0.C}).transpose(1, 2).contiguous();
+  } else {
+    dx_out = valid_view(dy, g0).transpose(1, 2).contiguous();
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -968,16 +1128,17 @@ struct NativeConvStack : public torch::autograd::Function<NativeConvStack> {
 
 }  // namespace
 
-bool native_conv_supported(const std::vector<CnnStep>& steps, const at::Tensor& x) {
+bool native_conv_supported(const std::vector<CnnStep>& steps, const at::Tensor& x, const at::Tensor& lengths) {
   Plan plan;
-  return make_plan(steps, x, plan);
+  return make_plan(steps, x, lengths, plan);
 }
 
-at::Tensor native_conv_forward(const std::vector<CnnStep>& steps, const at::Tensor& x) {
+at::Tensor native_conv_forward(const std::vector<CnnStep>& steps, const at::Tensor& x, const at::Tensor& lengths) {
   auto plan = c10::make_intrusive<Plan>();
-  TORCH_CHECK(make_plan(steps, x, *plan),
-              "native_conv_forward: expected float32 CPU input [B, C, L] and supported steps, got input ", x.sizes(),
-              " ", x.scalar_type());
+  TORCH_CHECK(make_plan(steps, x, lengths, *plan),
+              "native_conv_forward: expected float32 CPU input [B, C, L], supported steps and lengths (int64 [B] in "
+              "[1, L], every sample long enough for the stack), got input ",
+              x.sizes(), " ", x.scalar_type());
   std::vector<at::Tensor> params = plan_params(*plan);
   bool needs_grad = false;
   if (at::GradMode::is_enabled()) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/network.h"
@@ -210,13 +211,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvNativeMatchesLibrary, ::testing::ValuesIn(kC
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // Large passes run on several threads by whole samples; the bits must not
-// depend on the thread count (a sample lost or done twice changes them).
-TEST(ConvNative, SameBitsOnOneAndTwoThreads) {
+// depend on the thread count (a sample lost or done twice changes them),
+// with samples of full length or of lengths 8..128 (chunks by rows).
+class ConvNativeThreads : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConvNativeThreads, SameBitsOnOneAndTwoThreads) {
   const Case c{"threads", 64, 9, 128, "CBRCBRP", {32, 64}, 5, 2, 2, true, true, true, 0.1, true};
   at::manual_seed(3);
   const std::vector<CnnStep> steps = make_steps(c);
   const at::Tensor x = at::randn({c.B, c.C, c.L});
   const at::Tensor g = at::randn({c.B, 64, c.L / 2});
+  const at::Tensor lengths = GetParam() ? at::randint(8, c.L + 1, {c.B}, at::kLong) : at::Tensor();
   struct Run {
     at::Tensor y, dx;
     std::vector<CnnStep> steps;
@@ -226,7 +231,7 @@ TEST(ConvNative, SameBitsOnOneAndTwoThreads) {
     at::set_num_threads(threads);
     Run r{at::Tensor(), at::Tensor(), clone_steps(steps)};
     at::Tensor xi = x.clone().requires_grad_(true);
-    r.y = hst::kernels::native_conv_forward(r.steps, xi);
+    r.y = hst::kernels::native_conv_forward(r.steps, xi, lengths);
     r.y.backward(g);
     r.dx = xi.grad();
     at::set_num_threads(before);
@@ -244,6 +249,11 @@ TEST(ConvNative, SameBitsOnOneAndTwoThreads) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ConvNativeThreads, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "unequal" : "full");
+                         });
 
 // Training on a batch with one value per channel is the ValueError that the
 // engine's BatchNorm step raises (same words), after the same bookkeeping.
@@ -373,6 +383,220 @@ TEST(ConvNative, PoolingWindowsBeyondTwoToThe24KeepTheExactPlace) {
   y.sum().backward();
   EXPECT_EQ(x.grad().sum().item<float>(), 1.0f);
   EXPECT_EQ(x.grad()[0][0][peak].item<float>(), 1.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Samples of unequal length: each sample computed as if it stood alone.
+
+// The lengths as a strided view (every other entry of a longer tensor).
+at::Tensor lengths_tensor(const std::vector<int64_t>& v) {
+  const int64_t n = static_cast<int64_t>(v.size());
+  at::Tensor all = at::zeros({2 * n}, at::kLong);
+  at::Tensor view = all.slice(0, 0, 2 * n, 2);
+  for (int64_t b = 0; b < n; ++b) view[b] = v[b];
+  return view;
+}
+
+// Positions [B, 1, L] below each sample's length.
+at::Tensor valid_mask(const at::Tensor& lengths, int64_t L) {
+  return (at::arange(L, at::kLong).unsqueeze(0) < lengths.unsqueeze(1)).unsqueeze(1);
+}
+
+// The stack in training mode on the padded batch with ATen ops: the input
+// after each sample's length is zero for each convolution (its own end
+// padding), BatchNorm's statistics count valid positions only and update the
+// running ones with the unbiased variance over that count; the output is zero
+// after each sample's own length.
+at::Tensor masked_training_forward(const std::vector<CnnStep>& steps, at::Tensor x, at::Tensor lengths) {
+  const at::Tensor zero = at::zeros({}, x.options());
+  for (const CnnStep& s : steps) {
+    const at::Tensor mask = valid_mask(lengths, x.size(2));
+    switch (s.kind) {
+      case CnnStep::CONV:
+        x = at::conv1d(at::where(mask, x, zero), s.conv.weight, s.conv.bias, {1}, {s.conv.padding});
+        break;
+      case CnnStep::BATCH_NORM: {
+        const hst::BatchNormLayer& bn = s.bn;
+        const double n = static_cast<double>(lengths.sum().item<int64_t>());
+        const std::vector<int64_t> dims{0, 2};
+        const at::Tensor mean = at::where(mask, x, zero).sum(dims) / n;
+        const at::Tensor var = at::where(mask, x - mean.view({1, -1, 1}), zero).pow(2).sum(dims) / n;
+        x = (x - mean.view({1, -1, 1})) / at::sqrt(var.view({1, -1, 1}) + bn.eps);
+        if (bn.weight.defined()) x = x * bn.weight.view({1, -1, 1}) + bn.bias.view({1, -1, 1});
+        at::NoGradGuard no_grad;
+        bn.running_mean.mul_(1 - bn.momentum).add_(mean.detach() * bn.momentum);
+        bn.running_var.mul_(1 - bn.momentum).add_(var.detach() * (n / (n - 1)) * bn.momentum);
+        bn.num_batches_tracked.add_(1);
+        break;
+      }
+      case CnnStep::RELU:
+        x = at::relu(x);
+        break;
+      case CnnStep::MAX_POOL:
+        x = at::max_pool1d(x, {s.pool_kernel}, {s.pool_stride});
+        break;
+    }
+    lengths = hst::cnn_output_lengths({s}, lengths);
+  }
+  return at::where(valid_mask(lengths, x.size(2)), x, zero);
+}
+
+// Lengths for B samples of at most L positions, `shortest` being the least
+// length the stack keeps a position of.
+struct LengthsTable {
+  const char* name;
+  std::vector<int64_t> (*of)(int64_t B, int64_t L, int64_t shortest);
+};
+
+const LengthsTable kLengthsTables[] = {
+    {"full", [](int64_t B, int64_t L, int64_t) { return std::vector<int64_t>(B, L); }},
+    {"one_short",
+     [](int64_t B, int64_t L, int64_t shortest) {
+       std::vector<int64_t> v(B, L);
+       v[1] = shortest;
+       return v;
+     }},
+    {"unsorted",
+     [](int64_t B, int64_t L, int64_t shortest) {
+       std::vector<int64_t> v(B);
+       for (int64_t b = 0; b < B; ++b) v[b] = std::clamp<int64_t>(L - (b * 7) % (L + 1), shortest, L);
+       return v;
+     }},
+    {"shortest", [](int64_t B, int64_t, int64_t shortest) { return std::vector<int64_t>(B, shortest); }},
+};
+
+void PrintTo(const LengthsTable& t, std::ostream* os) { *os << t.name; }
+
+// Exactly zero where `mask` ([B, 1, L], broadcast over channels) is false.
+void expect_zero_outside(const at::Tensor& t, const at::Tensor& mask, const std::string& what) {
+  const at::Tensor outside = at::where(mask, at::zeros({}, t.options()), t);
+  EXPECT_EQ(outside.abs().max().item<float>(), 0.0f) << what;
+}
+
+const Case kRaggedStacks[] = {
+    {"k3", 5, 3, 13, "CBR", {6}, 3, 1, 1},
+    {"k4_grows", 5, 3, 13, "CBRCBRP", {5, 6}, 4, 2, 2},
+    {"no_conv_bias", 5, 3, 13, "CBRCBRP", {5, 6}, 3, 1, 2, false},
+    {"classifier_k5", 5, 3, 13, "CBRCBRP", {8, 16}, 5, 2, 2},
+    {"bn_then_pool3", 5, 3, 13, "CBP", {6}, 3, 1, 3},
+    {"pool3_then_bn", 5, 3, 13, "CPBR", {6}, 3, 1, 3},
+    {"overlapping_pool", 5, 3, 13, "CBRP", {6}, 3, 1, 3, true, true, true, 0.1, true, Case::NORMAL, 0.0, 1},
+    {"pool_first_then_conv_conv", 5, 3, 13, "PCCBR", {4, 5}, 3, 1, 2},
+};
+
+using RaggedParam = std::tuple<Case, bool, LengthsTable>;  // stack, training, lengths
+
+class ConvNativeLengths : public ::testing::TestWithParam<RaggedParam> {};
+
+TEST_P(ConvNativeLengths, EachSampleAsIfAlone) {
+  const auto& [base, training, table] = GetParam();
+  Case c = base;
+  c.training = training;
+  at::manual_seed(11);
+  const std::vector<CnnStep> ours = make_steps(c);
+  const std::vector<CnnStep> theirs = clone_steps(ours);
+  int64_t shortest = 1;
+  while (hst::cnn_output_length(ours, shortest) < 1) ++shortest;
+  const std::vector<int64_t> len = table.of(c.B, c.L, shortest);
+  const at::Tensor lengths = lengths_tensor(len);
+  const at::Tensor in_mask = valid_mask(lengths, c.L);
+  // garbage after each sample's length: it must not reach anything
+  const at::Tensor x = at::where(in_mask, at::randn({c.B, c.C, c.L}), at::full({}, 1e3));
+  ASSERT_TRUE(hst::kernels::native_conv_supported(ours, x, lengths));
+
+  at::Tensor x1 = x.clone().requires_grad_(true);
+  const at::Tensor y1 = hst::kernels::native_conv_forward(ours, x1, lengths);
+  const int64_t Lout = hst::cnn_output_length(ours, c.L);
+  ASSERT_EQ(y1.size(2), Lout);
+  const at::Tensor out_lengths = hst::cnn_output_lengths(ours, lengths);
+  const at::Tensor out_mask = valid_mask(out_lengths, Lout);
+  const at::Tensor g = at::randn(y1.sizes());  // nonzero after the lengths too: ignored there
+  y1.backward(g);
+
+  at::Tensor y2, dx2;
+  if (training) {
+    at::Tensor x2 = x.clone().requires_grad_(true);
+    y2 = masked_training_forward(theirs, x2, lengths.contiguous());
+    y2.backward(g * out_mask);
+    dx2 = x2.grad();
+  } else {  // the library on each sample alone; parameter gradients add up over samples
+    y2 = at::zeros(y1.sizes());
+    dx2 = at::zeros(x.sizes());
+    for (int64_t b = 0; b < c.B; ++b) {
+      const int64_t lo = out_lengths[b].item<int64_t>();
+      at::Tensor xb = x.narrow(0, b, 1).narrow(2, 0, len[b]).clone().requires_grad_(true);
+      const at::Tensor yb = library_forward(theirs, xb);
+      ASSERT_EQ(yb.size(2), lo);
+      y2.narrow(0, b, 1).narrow(2, 0, lo).copy_(yb.detach());
+      yb.backward(g.narrow(0, b, 1).narrow(2, 0, lo));
+      dx2.narrow(0, b, 1).narrow(2, 0, len[b]).copy_(xb.grad());
+    }
+  }
+  expect_close(y1, y2, "output");
+  expect_zero_outside(y1, out_mask, "output after the lengths");
+  expect_close(x1.grad(), dx2, "input gradient");
+  expect_zero_outside(x1.grad(), in_mask, "input gradient after the lengths");
+  const auto g1 = grads_of(ours), g2 = grads_of(theirs);
+  ASSERT_EQ(g1.size(), g2.size());
+  for (size_t i = 0; i < g1.size(); ++i)
+    expect_close(g1[i].first, g2[i].first, "parameter gradient " + std::to_string(i), g2[i].second);
+  for (size_t i = 0; i < ours.size(); ++i) {
+    if (ours[i].kind != CnnStep::BATCH_NORM) continue;
+    expect_close(ours[i].bn.running_mean, theirs[i].bn.running_mean, "running_mean " + std::to_string(i));
+    expect_close(ours[i].bn.running_var, theirs[i].bn.running_var, "running_var " + std::to_string(i));
+    EXPECT_EQ(ours[i].bn.num_batches_tracked.item<int64_t>(), theirs[i].bn.num_batches_tracked.item<int64_t>());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stacks, ConvNativeLengths,
+    ::testing::Combine(::testing::ValuesIn(kRaggedStacks), ::testing::Bool(),
+                       ::testing::ValuesIn(kLengthsTables)),
+    [](const ::testing::TestParamInfo<RaggedParam>& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_training_" : "_eval_") +
+             std::get<2>(info.param).name;
+    });
+
+// Lengths the kernels do not take are left to the caller's fallback.
+TEST(ConvNativeLengths, UnsupportedLengthsFallBack) {
+  at::manual_seed(2);
+  const Case c{"base", 3, 3, 8, "CBRP", {4}, 3, 1, 2};
+  const auto steps = make_steps(c);
+  const at::Tensor x = at::randn({3, 3, 8});
+  EXPECT_TRUE(hst::kernels::native_conv_supported(steps, x, lengths_tensor({8, 2, 5})));
+  struct Variant {
+    const char* name;
+    at::Tensor lengths;
+  };
+  const Variant variants[] = {
+      {"too_few", at::tensor({8, 8}, at::kLong)},
+      {"too_many", at::tensor({8, 8, 8, 8}, at::kLong)},
+      {"zero", at::tensor({8, 0, 8}, at::kLong)},
+      {"negative", at::tensor({8, -1, 8}, at::kLong)},
+      {"longer_than_x", at::tensor({8, 9, 8}, at::kLong)},
+      {"int32", at::tensor({8, 8, 8}, at::kInt)},
+      {"two_dims", at::tensor({8, 8, 8}, at::kLong).view({3, 1})},
+      {"too_short_for_the_pool", at::tensor({8, 1, 8}, at::kLong)},
+  };
+  for (const auto& v : variants) {
+    EXPECT_FALSE(hst::kernels::native_conv_supported(steps, x, v.lengths)) << v.name;
+    EXPECT_THROW(hst::kernels::native_conv_forward(steps, x, v.lengths), c10::Error) << v.name;
+  }
+}
+
+// Training counts the valid positions: one sample of one position is one
+// value per channel, whatever L is.
+TEST(ConvNativeLengths, OneValidValuePerChannelIsAnError) {
+  at::manual_seed(1);
+  const Case c{"single", 2, 3, 5, "CBR", {4}, 3, 1, 1};
+  const auto steps = make_steps(c);
+  EXPECT_THROW(hst::kernels::native_conv_forward(steps, at::randn({1, 3, 5}), at::tensor({1}, at::kLong)),
+               c10::ValueError);
+  EXPECT_NO_THROW(hst::kernels::native_conv_forward(steps, at::randn({2, 3, 5}), at::tensor({1, 1}, at::kLong)));
 }
 
 }  // namespace
