@@ -171,8 +171,8 @@ at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x, con
 }
 
 at::Tensor AtenStages::cnn(const at::Tensor& input, const at::Tensor& lengths) const {
-  if (kernels_ == Kernels::Native && !lengths.defined() && hst::kernels::native_conv_supported(p_.cnn, input))
-    return hst::kernels::native_conv_forward(p_.cnn, input);  // the whole stack as one node
+  if (kernels_ == Kernels::Native && hst::kernels::native_conv_supported(p_.cnn, input, lengths))
+    return hst::kernels::native_conv_forward(p_.cnn, input, lengths);  // the whole stack as one node
   at::Tensor x = input;
   at::Tensor l = lengths;
   for (const auto& s : p_.cnn) {
