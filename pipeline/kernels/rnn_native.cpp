@@ -528,9 +528,9 @@ HST_ALWAYS_INLINE StepSpan step_span(const Steps& steps, int64_t d, int64_t t, i
 }
 
 // One direction of one layer over all steps. gates holds the input
-// projection (without bias) on entry, or, with `step_in` ([T, B, I], rows of
-// unit stride; full batch only), each step projects its own rows of it with
-// w_ih first; bias is the folded bias of both directions [D*G*H].
+// projection (without bias) on entry, or, with `step_in` (a full batch
+// [T, B, I] with rows of unit stride, or packed [rows, I]), each step projects
+// its own rows of it with w_ih first; bias is the folded bias of both directions [D*G*H].
 void forward_direction(const Config& cfg, int64_t d, const Steps& steps, const at::Tensor* step_in,
                        const at::Tensor& w_ih, const at::Tensor& w_hh, const at::Tensor& b_hh, const at::Tensor& bias,
                        at::Tensor& gates, at::Tensor& extra, at::Tensor& cell_tanh, at::Tensor& out) {
@@ -539,7 +539,8 @@ void forward_direction(const Config& cfg, int64_t d, const Steps& steps, const a
   const PackedB w_hh_t = pack_b(w_hh.t());
   const PackedB w_ih_t = step_in ? pack_b(w_ih.t()) : PackedB{};
   const float* in_p = step_in ? step_in->data_ptr<float>() : nullptr;
-  const int64_t in_st = step_in ? step_in->stride(0) : 0, in_sb = step_in ? step_in->stride(1) : 0;
+  const int64_t in_st = step_in ? step_in->stride(0) : 0;
+  const int64_t in_sb = step_in ? step_in->stride(steps.full ? 1 : 0) : 0;  // between batch rows
   float* gates_p = gates.data_ptr<float>() + d * GH;
   float* out_p = out.data_ptr<float>() + d * H;
   float* extra_p = extra.defined() ? extra.data_ptr<float>() + d * H : nullptr;
@@ -550,7 +551,7 @@ void forward_direction(const Config& cfg, int64_t d, const Steps& steps, const a
   float* hgates_p = hgates.defined() ? hgates.data_ptr<float>() : nullptr;
   at::Tensor b_hn = cfg.kind == RnnKind::GRU ? b_hh.narrow(0, 2 * H, H).contiguous() : at::Tensor();
   const float* b_hn_p = b_hn.defined() ? b_hn.data_ptr<float>() : nullptr;
-  const int64_t work_per_step = GH * (H + (step_in ? step_in->size(2) : 0));
+  const int64_t work_per_step = GH * (H + (step_in ? step_in->size(-1) : 0));
 
   over_row_blocks(steps, work_per_step, [&](int64_t b0, int64_t b1) {
     for (int64_t s = 0; s < T; ++s) {
@@ -563,8 +564,8 @@ void forward_direction(const Config& cfg, int64_t d, const Steps& steps, const a
       }
       const int64_t row = steps.off[t] + b0, prow = c > b0 ? steps.off[tp] + b0 : 0;
       if (step_in)
-        gemm_packed(e - b0, in_p + t * in_st + b0 * in_sb, in_sb, 1, w_ih_t, gates_p + row * ld_g, ld_g,
-                    /*accumulate=*/false);
+        gemm_packed(e - b0, in_p + (steps.full ? t * in_st + b0 * in_sb : row * in_sb), in_sb, 1, w_ih_t,
+                    gates_p + row * ld_g, ld_g, /*accumulate=*/false);
       if (c > b0) {
         const float* h_prev = out_p + prow * ld_s;
         if (cfg.kind == RnnKind::GRU)
@@ -675,9 +676,10 @@ at::Tensor packed_rows_of_full(const at::Tensor& full, const Steps& steps) {
 // Runs the stack; returns the top layer's output, [T, B, D*H] for a full
 // batch and [rows, D*H] in the packed layout. The input is either a full
 // batch [T, B, I] whose rows have unit stride, or packed [rows, I]
-// (contiguous). A contiguous input is projected for all steps with one
+// (contiguous). A contiguous full batch is projected for all steps with one
 // product; any other layout (the batch-first input seen through a transpose)
-// step by step, without a copy. Fills `saved` when given, which needs a
+// step by step, without a copy; a packed input step by step without
+// gradients, else with one product. Fills `saved` when given, which needs a
 // contiguous input.
 at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& x, const Weights& w, Saved* saved) {
   const int64_t T = steps.T, B = steps.B, N = steps.rows(), H = cfg.hidden, D = cfg.dirs;
@@ -687,7 +689,11 @@ at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& 
   at::Tensor out;
   for (int64_t l = 0; l < cfg.layers; ++l) {
     const int64_t I = layer_in.size(-1);
-    const bool time_major = layer_in.is_contiguous();
+    // Each step projects its own rows for the batch-first input of a full
+    // batch (read in place) and, without gradients, for the packed input too
+    // (a step's gates are then still in cache when its loop reads them);
+    // otherwise one product over all rows.
+    const bool per_step = steps.full ? !layer_in.is_contiguous() : l == 0 && saved == nullptr;
     // input weights of both directions stacked: for the one product over all
     // steps, and for backward (the step-by-step path reads each direction's own)
     at::Tensor w_in, bias;
@@ -695,12 +701,12 @@ at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& 
       w_in = w.w_ih(l, 0);
       bias = folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0));
     } else {
-      if (time_major || saved) w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
+      if (!per_step || saved) w_in = at::cat({w.w_ih(l, 0), w.w_ih(l, 1)}, 0);
       bias = at::cat({folded_bias(cfg, w.b_ih(l, 0), w.b_hh(l, 0)), folded_bias(cfg, w.b_ih(l, 1), w.b_hh(l, 1))}, 0);
     }
     // [rows, D*G*H]; the loops add the bias
     at::Tensor gates = at::empty({N, D * cfg.gates * H}, x.options());
-    if (time_major)
+    if (!per_step)
       gemm_packed(N, layer_in.data_ptr<float>(), I, 1, pack_b(w_in.t()), gates.data_ptr<float>(), gates.size(1),
                   /*accumulate=*/false);
     at::Tensor extra;
@@ -709,7 +715,7 @@ at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& 
     if (saved && cfg.kind == RnnKind::LSTM) cell_tanh = at::empty({N, D * H}, x.options());
     out = steps.full ? at::empty({T, B, D * H}, x.options()) : at::empty({N, D * H}, x.options());
     for (int64_t d = 0; d < D; ++d)
-      forward_direction(cfg, d, steps, time_major ? nullptr : &layer_in, w.w_ih(l, d), w.w_hh(l, d), w.b_hh(l, d),
+      forward_direction(cfg, d, steps, per_step ? &layer_in : nullptr, w.w_ih(l, d), w.w_hh(l, d), w.b_hh(l, d),
                         bias, gates, extra, cell_tanh, out);
 
     if (saved) {
