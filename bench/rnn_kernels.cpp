@@ -2,7 +2,9 @@
 // against the library's own layers (at::lstm / at::gru + autograd backward).
 // Build: tests/cpp/CMakeLists.txt with -DHST_BUILD_BENCH=ON, e.g.
 //   HST_CMAKE_ARGS=-DHST_BUILD_BENCH=ON tests/cpp/run.sh && build/cpp-tests/rnn_kernels_bench
-// Optional argument: seconds per measurement (default 1).
+// Optional arguments: seconds per measurement (default 1); `lengths` instead
+// times the native kernels on a batch of unequal lengths (uniform in 8..T)
+// against the same batch padded to T steps.
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 #include <torch/csrc/autograd/autograd.h>
@@ -30,6 +32,8 @@ using hst::RnnLayer;
 at::Tensor torch_recurrent(const RnnLayer& r, const at::Tensor& x) {
   return hst::recurrent_forward(r, x, hst::Kernels::Library);
 }
+
+at::Tensor native_full(const RnnLayer& r, const at::Tensor& x) { return hst::kernels::native_recurrent_forward(r, x); }
 
 RnnLayer make_layer(RnnKind kind, int64_t input, int64_t hidden, int64_t layers, bool bidirectional) {
   RnnLayer r;
@@ -105,10 +109,54 @@ struct Case {
   bool bidirectional;
 };
 
+// Native kernels only: samples of lengths uniform in 8..T against all of them
+// run for T steps (lengths undefined); both forward + backward and no-grad
+// forward.
+int lengths_mode(double seconds) {
+  const int64_t B = 64, T = 128, I = 64, H = 64;
+  at::manual_seed(0);
+  const at::Tensor lengths = at::randint(8, T + 1, {B}, at::kLong);
+  std::printf("recurrent layer, native kernels, batch %lld, steps %lld, input %lld, hidden %lld; lengths uniform in "
+              "8..%lld (sum %lld of %lld); intra-op threads %d; load average %s\n",
+              static_cast<long long>(B), static_cast<long long>(T), static_cast<long long>(I),
+              static_cast<long long>(H), static_cast<long long>(T), static_cast<long long>(lengths.sum().item<int64_t>()),
+              static_cast<long long>(B * T), at::get_num_threads(), load_average().c_str());
+  std::printf("ms per call, medians over 9 alternating rounds; ratio = padded / lengths (median per round)\n");
+  std::printf("%-18s | %-26s | %-26s\n", "", "forward+backward, wall", "forward only (no grad), wall");
+  std::printf("%-18s | %8s %8s %8s | %8s %8s %8s\n", "case", "padded", "lengths", "ratio", "padded", "lengths",
+              "ratio");
+  const std::vector<Case> cases = {
+      {RnnKind::LSTM, T, 1, false}, {RnnKind::GRU, T, 1, false}, {RnnKind::LSTM, T, 2, true}, {RnnKind::GRU, T, 2, true}};
+  for (const Case& c : cases) {
+    RnnLayer r = make_layer(c.kind, I, H, c.layers, c.bidirectional);
+    at::Tensor x = at::randn({B, T, I}).requires_grad_(true);
+    at::Tensor upstream = at::randn({B, T, (c.bidirectional ? 2 : 1) * H});
+    std::vector<at::Tensor> leaves = r.flat_weights;
+    leaves.push_back(x);
+    auto train_step = [&](const at::Tensor& len) {
+      for (auto& t : leaves) t.mutable_grad().reset();
+      at::Tensor out = hst::kernels::native_recurrent_forward(r, x, len);
+      torch::autograd::backward({out}, {upstream});
+    };
+    auto inference = [&](const at::Tensor& len) {
+      at::NoGradGuard guard;
+      hst::kernels::native_recurrent_forward(r, x, len);
+    };
+    const Comparison fb = compare([&] { train_step({}); }, [&] { train_step(lengths); }, seconds).first;
+    const Comparison fwd = compare([&] { inference({}); }, [&] { inference(lengths); }, seconds).first;
+    const std::string name = std::string(c.bidirectional ? "Bi" : "") + (c.kind == RnnKind::LSTM ? "LSTM" : "GRU") +
+                             " T=" + std::to_string(c.T) + " L=" + std::to_string(c.layers);
+    std::printf("%-18s | %8.3f %8.3f %7.2fx | %8.3f %8.3f %7.2fx\n", name.c_str(), fb.torch_ms, fb.native_ms, fb.ratio,
+                fwd.torch_ms, fwd.native_ms, fwd.ratio);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
+  if (argc > 2 && std::string(argv[2]) == "lengths") return lengths_mode(seconds);
   const int64_t B = 64, I = 64, H = 64;
   std::printf("recurrent layer, batch %lld, input %lld, hidden %lld; intra-op threads %d; load average %s\n",
               static_cast<long long>(B), static_cast<long long>(I), static_cast<long long>(H), at::get_num_threads(),
@@ -139,8 +187,8 @@ int main(int argc, char** argv) {
       fn(r, x);
     };
     const auto [fb_wall, fb_cpu] = compare([&] { train_step(torch_recurrent); },
-                                           [&] { train_step(hst::kernels::native_recurrent_forward); }, seconds);
-    const auto fwd = compare([&] { inference(torch_recurrent); }, [&] { inference(hst::kernels::native_recurrent_forward); },
+                                           [&] { train_step(native_full); }, seconds);
+    const auto fwd = compare([&] { inference(torch_recurrent); }, [&] { inference(native_full); },
                              seconds)
                          .first;
     const std::string name = std::string(c.bidirectional ? "Bi" : "") + (c.kind == RnnKind::LSTM ? "LSTM" : "GRU") +

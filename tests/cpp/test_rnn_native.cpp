@@ -301,6 +301,168 @@ TEST(NativeRecurrent, SupportedOnlyForWhatItHandles) {
   EXPECT_THROW(hst::kernels::native_recurrent_forward(r, at::randn({2, 3, 4}, at::kDouble)), c10::Error);
 }
 
+// ---------------------------------------------------------------------------
+// Samples of unequal lengths: each sample must come out as if it stood alone
+// with its own steps, run by the library's layers.
+
+at::Tensor lengths_tensor(const std::vector<int64_t>& lengths, bool strided) {
+  if (!strided) return at::tensor(lengths, at::kLong);
+  std::vector<int64_t> spread;  // every other entry: a view of stride 2
+  for (int64_t l : lengths) spread.insert(spread.end(), {l, -7});
+  return at::tensor(spread, at::kLong).slice(0, 0, static_cast<int64_t>(spread.size()), 2);
+}
+
+// Each sample b alone on its first lengths[b] steps, with the upstream
+// gradient of those steps: its output and input gradient, and the weight
+// gradients summed over the samples.
+Result per_sample_oracle(const RnnLayer& r, const at::Tensor& x, const std::vector<int64_t>& lengths,
+                         const at::Tensor& upstream) {
+  const int64_t B = x.size(0), T = x.size(1);
+  Result res;
+  res.out = at::zeros({B, T, upstream.size(2)});
+  at::Tensor dx = at::zeros_like(x);
+  res.grads.assign(1 + r.flat_weights.size(), at::Tensor());
+  for (int64_t b = 0; b < B; ++b) {
+    const int64_t len = lengths[b];
+    const Result one = forward_backward(torch_recurrent, r, x.narrow(0, b, 1).narrow(1, 0, len),
+                                        upstream.narrow(0, b, 1).narrow(1, 0, len));
+    res.out.narrow(0, b, 1).narrow(1, 0, len).copy_(one.out);
+    dx.narrow(0, b, 1).narrow(1, 0, len).copy_(one.grads[0]);
+    for (size_t k = 1; k < one.grads.size(); ++k)
+      res.grads[k] = res.grads[k].defined() ? res.grads[k] + one.grads[k] : one.grads[k];
+  }
+  res.grads[0] = dx;
+  return res;
+}
+
+using LengthsCase = std::tuple<RnnKind, bool, int64_t>;  // kind, bidirectional, layers
+
+class NativeRecurrentLengths : public ::testing::TestWithParam<LengthsCase> {};
+
+TEST_P(NativeRecurrentLengths, EachSampleAsIfAlone) {
+  const auto [kind, bidirectional, layers] = GetParam();
+  const int64_t T = 9, I = 5, H = 17, DH = (bidirectional ? 2 : 1) * H;
+  struct Table {
+    const char* what;
+    std::vector<int64_t> lengths;
+  };
+  const std::vector<Table> tables = {
+      {"all T", {9, 9, 9}},
+      // more samples than one block of rows, so that blocks end mid-step
+      {"very short among long", {9, 8, 1, 9, 7, 9, 2, 6, 9, 5, 9}},
+      {"unsorted", {3, 7, 5, 9, 1, 4}},
+      {"ties keep their order", {5, 2, 5, 5, 2}},
+      {"none reaches T", {4, 6, 2}},
+      {"1 everywhere", {1, 1, 1, 1}},
+  };
+  int case_no = 0;
+  for (bool dropout : {false, true}) {
+    if (dropout && layers == 1) continue;
+    for (const Table& c : tables) {
+      SCOPED_TRACE(std::string(c.what) + (dropout ? ", dropout 1 in training" : ""));
+      at::manual_seed(2000 + case_no);
+      RnnLayer r = make_layer(kind, I, H, layers, bidirectional);
+      if (dropout) {  // every layer above the first reads zeros: deterministic, so the library can tell
+        r.dropout = 1.0;
+        r.training = true;
+      }
+      const int64_t B = static_cast<int64_t>(c.lengths.size());
+      at::Tensor x = case_no % 2 ? at::randn({B, I, T}).transpose(1, 2) : at::randn({B, T, I});
+      x.requires_grad_(true);
+      // nonzero at the padded steps too: backward must ignore them there
+      const at::Tensor upstream = at::randn({B, T, DH});
+      const at::Tensor lengths = lengths_tensor(c.lengths, case_no % 2 == 1);
+      ++case_no;
+      ASSERT_TRUE(hst::kernels::native_recurrent_supported(r, x, lengths));
+      auto with_lengths = [&](const RnnLayer& rr, const at::Tensor& xx) {
+        return hst::kernels::native_recurrent_forward(rr, xx, lengths);
+      };
+      const Result got = forward_backward(with_lengths, r, x, upstream);
+      const Result want = per_sample_oracle(r, x, c.lengths, upstream);
+      expect_same_result(got, want);
+      for (int64_t b = 0; b < B; ++b) {
+        const int64_t len = c.lengths[b];
+        EXPECT_TRUE(at::equal(got.out[b].narrow(0, len, T - len), at::zeros({T - len, DH}))) << "output, sample " << b;
+        EXPECT_TRUE(at::equal(got.grads[0][b].narrow(0, len, T - len), at::zeros({T - len, I})))
+            << "input gradient, sample " << b;
+      }
+      {
+        at::NoGradGuard no_grad;
+        EXPECT_TRUE(at::equal(with_lengths(fresh_copy(r), x.detach()), got.out)) << "no-grad output";
+      }
+      if (std::all_of(c.lengths.begin(), c.lengths.end(), [&](int64_t l) { return l == T; })) {
+        const Result plain = forward_backward(native, r, x, upstream);
+        EXPECT_TRUE(at::equal(got.out, plain.out)) << "all of length T differs from no lengths";
+        for (size_t k = 0; k < got.grads.size(); ++k) EXPECT_TRUE(at::equal(got.grads[k], plain.grads[k])) << k;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllStacks, NativeRecurrentLengths,
+                         ::testing::Combine(::testing::Values(RnnKind::RNN_TANH, RnnKind::RNN_RELU, RnnKind::LSTM,
+                                                              RnnKind::GRU),
+                                            ::testing::Bool(), ::testing::Values<int64_t>(1, 2)),
+                         [](const ::testing::TestParamInfo<LengthsCase>& info) {
+                           return std::string(kind_name(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "_bi_" : "_uni_") +
+                                  std::to_string(std::get<2>(info.param)) + "layers";
+                         });
+
+// With lengths the rows split over the threads by their share of the work;
+// the bits must still not depend on the thread count.
+TEST(NativeRecurrentLengthsThreads, SameBitsOnOneAndThreeThreads) {
+  at::manual_seed(17);
+  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
+    SCOPED_TRACE(kind_name(kind));
+    const RnnLayer r = make_layer(kind, 24, 48, 2, /*bidirectional=*/true);
+    const at::Tensor x = at::randn({45, 30, 24}), upstream = at::randn({45, 30, 96});
+    const at::Tensor lengths = at::randint(1, 31, {45}, at::kLong);
+    auto with_lengths = [&](const RnnLayer& rr, const at::Tensor& xx) {
+      return hst::kernels::native_recurrent_forward(rr, xx, lengths);
+    };
+    auto run = [&](int threads) {
+      const int before = at::get_num_threads();
+      at::set_num_threads(threads);
+      Result res = forward_backward(with_lengths, r, x.clone().requires_grad_(true), upstream);
+      at::NoGradGuard no_grad;
+      res.grads.push_back(with_lengths(fresh_copy(r), x));
+      at::set_num_threads(before);
+      return res;
+    };
+    const Result one = run(1), three = run(3);
+    EXPECT_TRUE(at::equal(one.out, three.out));
+    ASSERT_EQ(one.grads.size(), three.grads.size());
+    for (size_t i = 0; i < one.grads.size(); ++i) EXPECT_TRUE(at::equal(one.grads[i], three.grads[i])) << i;
+  }
+}
+
+TEST(NativeRecurrentLengthsSupport, OnlyLengthsWithinTheSteps) {
+  const RnnLayer r = make_layer(RnnKind::GRU, 4, 6, 1, false);
+  const at::Tensor x = at::randn({3, 5, 4});
+  struct Case {
+    const char* what;
+    at::Tensor lengths;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {"undefined", at::Tensor(), true},
+      {"1 and T", at::tensor(std::vector<int64_t>{1, 5, 3}, at::kLong), true},
+      {"strided", lengths_tensor({2, 5, 1}, true), true},
+      {"zero", at::tensor(std::vector<int64_t>{2, 0, 3}, at::kLong), false},
+      {"negative", at::tensor(std::vector<int64_t>{2, -1, 3}, at::kLong), false},
+      {"beyond T", at::tensor(std::vector<int64_t>{2, 6, 3}, at::kLong), false},
+      {"one too few", at::tensor(std::vector<int64_t>{2, 3}, at::kLong), false},
+      {"one too many", at::tensor(std::vector<int64_t>{2, 3, 4, 5}, at::kLong), false},
+      {"int32", at::tensor(std::vector<int64_t>{2, 3, 4}, at::kLong).to(at::kInt), false},
+      {"float", at::tensor(std::vector<int64_t>{2, 3, 4}, at::kLong).to(at::kFloat), false},
+      {"2-d", at::tensor(std::vector<int64_t>{2, 3, 4}, at::kLong).view({3, 1}), false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(hst::kernels::native_recurrent_supported(r, x, c.lengths), c.expected) << c.what;
+  EXPECT_THROW(hst::kernels::native_recurrent_forward(r, x, cases[3].lengths), c10::Error);
+}
+
 TEST(NativeRecurrent, RetainedGraphGivesTheSameGradientsTwice) {
   at::manual_seed(13);
   for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
