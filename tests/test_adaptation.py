@@ -12,7 +12,7 @@ IGNORE_COMPLEX = f"ignore::{_complex_warning.__module__}.{_complex_warning.__nam
 
 adapt = hst._adapt_to_sequence
 INFO_KEYS = ["originalShape", "sampleAxis", "sampleShape", "sequenceAxis", "adaptedShape", "featureCount",
-             "sequenceLength"]
+             "sequenceLength", "sequenceLengths"]
 
 
 def reference(x, sample_axis, sequence_axis):
@@ -49,6 +49,8 @@ def test_worked_examples(shape, labels, sample_dim, seq_axis, axis, sample_shape
     before = x.copy()
     sequences, info = adapt(x, labels, seq_axis, sample_dim)
     assert list(info) == INFO_KEYS
+    lengths = info.pop("sequenceLengths")
+    assert lengths.dtype == np.int64 and lengths.tolist() == [adapted[2]] * adapted[0]
     assert info == {"originalShape": shape, "sampleAxis": axis, "sampleShape": sample_shape, "sequenceAxis": seq,
                     "adaptedShape": adapted, "featureCount": adapted[1], "sequenceLength": adapted[2]}
     assert all(type(v) is int for k, v in info.items() if k in ("sampleAxis", "sequenceAxis", "featureCount",

@@ -66,10 +66,12 @@ for call in job["calls"]:
             pickle.dump(results, f)
         continue
     X, Y = data(call)
+    if call.get("ragged"):  # per-sample arrays of unequal length
+        X = [x[:, : x.shape[1] - i % 5] for i, x in enumerate(X)]
     change = call.get("perturb", {}).get(str(rank))
     if change == "x":
-        X = X.copy()
-        X.flat[0] += 1.0
+        X = [x.copy() for x in X] if isinstance(X, list) else X.copy()
+        (X[0] if isinstance(X, list) else X).flat[0] += 1.0
     elif change == "y":
         Y = Y.copy()
         Y[0] = (Y[0] + 1) % 3
@@ -223,6 +225,7 @@ def single(tmp_path_factory):
 # names. Shards are what sharded loading hands each rank.
 DIFFERENCES = [
     ({"perturb": {"1": "x"}}, "X"),
+    ({"ragged": True, "perturb": {"1": "x"}}, "X"),
     ({"perturb": {"1": "y"}}, "Y"),
     ({"perturb": {"0": "shard", "1": "shard"}}, "X"),
     ({"rank_options": {"1": {"seed": 7}}}, "options['seed']"),

@@ -96,8 +96,8 @@ at::Tensor library_recurrent(const RnnLayer& r, const at::Tensor& x, const at::T
 }  // namespace
 
 at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels kernels, const at::Tensor& lengths) {
-  if (kernels == Kernels::Native && !lengths.defined() && hst::kernels::native_recurrent_supported(r, x))
-    return hst::kernels::native_recurrent_forward(r, x);
+  if (kernels == Kernels::Native && hst::kernels::native_recurrent_supported(r, x, lengths))
+    return hst::kernels::native_recurrent_forward(r, x, lengths);
   const int64_t batch = r.batch_first ? x.size(0) : x.size(1);
   if (!lengths.defined()) return library_recurrent(r, x, at::Tensor(), batch);
   // Unequal lengths: the library's packed sequences, samples sorted longest
