@@ -37,7 +37,7 @@ class _CNNRNNClassifier:
     def __init__(self, input_features, num_classes, conv_channels, kernel_size, pool_size, network_type, rnn_hidden,
                  rnn_layers, dropout): ...
 
-    def forward(self, x): ...
+    def forward(self, x, lengths=None): ...
 
 
 NET_KWARGS = dict(input_features=3, num_classes=2, conv_channels=[4], kernel_size=3, pool_size=2,
@@ -64,10 +64,10 @@ FUNCTIONS = [
     ("_metrics_with_display_names", lambda: hst._metrics_with_display_names, lambda: _metrics_with_display_names,
      ["y_true", "y_pred", "encoded_classes"]),
     ("network-constructor", lambda: hst._CNNRNNClassifier, lambda: _CNNRNNClassifier, list(NET_KWARGS)),
-    ("forward-method", lambda: _network().forward, lambda: _twin_network().forward, ["x"]),
-    ("network-call", lambda: _network(), lambda: _twin_network().forward, ["x"]),
+    ("forward-method", lambda: _network().forward, lambda: _twin_network().forward, ["x", "lengths"]),
+    ("network-call", lambda: _network(), lambda: _twin_network().forward, ["x", "lengths"]),
 ]
-DEFAULTED = {"options", "classOrder"}
+DEFAULTED = {"options", "classOrder", "lengths"}
 
 
 def _mismatched_calls(names):
@@ -124,7 +124,8 @@ def test_mismatched_calls_raise_the_interpreters_own_error(ours, twin, args, kwa
     (lambda X: hst._CNNRNNClassifier(1, 2),
      "_CNNRNNClassifier.__init__() missing 7 required positional arguments: 'conv_channels', 'kernel_size', "
      "'pool_size', 'network_type', 'rnn_hidden', 'rnn_layers', and 'dropout'"),
-    (lambda X: _network()(X, X), "_CNNRNNClassifier.forward() takes 2 positional arguments but 3 were given"),
+    (lambda X: _network()(X, X, X),
+     "_CNNRNNClassifier.forward() takes from 2 to 3 positional arguments but 4 were given"),
 ])
 def test_messages_name_the_function_and_never_the_values(call, message):
     with pytest.raises(TypeError) as got:

@@ -52,7 +52,8 @@ ANNOTATIONS = [
      [("self", None), ("input_features", "int"), ("num_classes", "int"), ("conv_channels", "Sequence[int]"),
       ("kernel_size", "int"), ("pool_size", "int"), ("network_type", "str"), ("rnn_hidden", "int"),
       ("rnn_layers", "int"), ("dropout", "float")], "None"),
-    (lambda: hst._CNNRNNClassifier.forward, [("self", None), ("x", "torch.Tensor")], "torch.Tensor"),
+    (lambda: hst._CNNRNNClassifier.forward,
+     [("self", None), ("x", "torch.Tensor"), ("lengths", "Optional[torch.Tensor]")], "torch.Tensor"),
     (lambda: hst._set_random_seed, [("seed", "int")], "None"),
     (lambda: hst._adapt_to_sequence,
      [("X", "np.ndarray"), ("y_count", "int"), ("sequence_axis", "int"), ("sample_dimension", "str | int")],
@@ -78,7 +79,8 @@ def test_recorded_annotation_texts(get, params, result):
     assert [p.name for p in signature.parameters.values()] == [name for name, _ in params]
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
     defaults = {p.name: p.default for p in signature.parameters.values() if p.default is not inspect.Parameter.empty}
-    assert defaults == ({"options": None} if func is hst.HybridSeqTrain else {})
+    defaulted = {hst.HybridSeqTrain: {"options": None}, hst._CNNRNNClassifier.forward: {"lengths": None}}
+    assert defaults == defaulted.get(func, {})
 
 
 def test_entry_function_docstring():
