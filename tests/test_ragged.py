@@ -286,3 +286,24 @@ def test_onnx_export_takes_lengths_as_an_input():
     x2, l2 = padded(X2), torch.tensor([5, 15, 7])
     got = session.run(None, {"x": x2.numpy(), "lengths": l2.numpy()})[0]
     np.testing.assert_allclose(got, model(x2, l2).detach().numpy(), rtol=1e-4, atol=1e-5)
+
+
+def test_submodule_path_ignores_nan_padding_and_empty_batches():
+    model = network("BiLSTM").eval()
+    X, _ = ragged([9, 4, 12], seed=2)
+    x, lengths = padded(X, fill=float("nan")), torch.tensor([9, 4, 12])
+    native = model(x, lengths)
+    assert torch.isfinite(native).all()
+    torch.testing.assert_close(observed(model)(x, lengths), native, rtol=1e-4, atol=1e-5)
+    for m in (model, observed(model)):
+        assert m(torch.zeros(0, 3, 8), []).shape == (0, 3)
+
+
+def test_estimator_predict_lengths_rules():
+    X, y = ragged([10] * 40, seed=3)
+    clf = H.HybridSeqClassifier(maxEpochs=1, convChannels=(4,), rnnHidden=5, poolSize=4).fit(np.stack(X), y)
+    assert clf.predict([np.zeros((3, 6)), np.zeros((3, 6))]).shape == (2,)  # a list: any length
+    with pytest.raises(ValueError, match="与训练时的布局不符"):
+        clf.predict(np.zeros((2, 3, 6)))                                     # an array: fit's layout
+    with pytest.raises(ValueError, match="最短的样本只有 3 步"):
+        clf.predict([np.zeros((3, 3)), np.zeros((3, 9))])

@@ -146,7 +146,7 @@ py::tuple adapt_ragged(const py::list& samples, py::object y_count, py::object s
 
 }  // namespace
 
-py::object ragged_samples(py::handle X) {
+py::object sample_list(py::handle X) {
   py::module_ np = py::module_::import("numpy");
   py::list items;
   if (py::isinstance<py::array>(X)) {
@@ -159,20 +159,27 @@ py::object ragged_samples(py::handle X) {
     return py::none();
   }
   if (items.empty()) return py::none();
-  // Samples of one shape stack into one array: they take the ordinary path.
   py::list arrays;
-  bool differ = false;
-  py::object first_shape;
   for (py::handle item : items) {
     if (!py::isinstance<py::array>(item) && !PyList_Check(item.ptr()) && !PyTuple_Check(item.ptr()))
       return py::none();  // numbers or other objects: read as one array
-    py::array a = np.attr("asarray")(item);
+    arrays.append(np.attr("asarray")(item));
+  }
+  return arrays;
+}
+
+py::object ragged_samples(py::handle X) {
+  py::object samples = sample_list(X);
+  // an object array holds its samples one by one, whatever their shapes
+  if (samples.is_none() || py::isinstance<py::array>(X)) return samples;
+  // samples of one shape stack into one array: they take the ordinary path
+  py::object first_shape;
+  for (py::handle a : samples) {
     py::object shape = a.attr("shape");
     if (!first_shape) first_shape = shape;
-    else differ = differ || !python_equal(shape, first_shape);
-    arrays.append(a);
+    else if (!python_equal(shape, first_shape)) return samples;
   }
-  return differ ? py::object(arrays) : py::object(py::none());
+  return py::none();
 }
 
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis, py::object sample_dimension) {

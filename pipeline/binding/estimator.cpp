@@ -191,12 +191,23 @@ Prepared standardised(py::object self, const py::tuple& adapted);
 Prepared prepared_input(py::object self, py::object X) {
   py::module_ np = py::module_::import("numpy");
   py::dict info = self.attr("shape_info_");
-  py::object read = estimator_input(X);
+  // A table's rows have scikit-learn's fixed number of features; any other
+  // fit's samples are sequences, which a list of samples may give at any
+  // length.
+  const bool table = py::len(info["originalShape"]) == 2 && !fitted_ragged(info);
+  py::object listed = table ? py::object(py::none()) : sample_list(X);
+  py::object read;
+  if (!listed.is_none()) {
+    py::list samples;
+    for (py::handle item : listed) samples.append(estimator_array(item));
+    read = samples;
+  } else {
+    read = estimator_input(X);
+  }
   const int64_t sample_axis = info["sampleAxis"].cast<int64_t>();
   const int64_t seq_axis = info["sequenceAxis"].cast<int64_t>();
   std::vector<int64_t> expected = info["sampleShape"].cast<std::vector<int64_t>>();
-  const bool ragged = !py::isinstance<py::array>(read);
-  if (ragged) {
+  if (!py::isinstance<py::array>(read)) {
     if (sample_axis != 0)
       raise_value_error("训练时样本在第 " + std::to_string(sample_axis) +
                         " 维；逐样本数组的列表只能用于样本在第 0 维的布局");
@@ -206,7 +217,7 @@ Prepared prepared_input(py::object self, py::object X) {
       std::vector<int64_t> shape(s.shape(), s.shape() + s.ndim());
       bool same = shape.size() == expected.size();
       for (size_t d = 0; same && d < shape.size(); ++d)
-        same = static_cast<int64_t>(d) == seq_axis || shape[d] == expected[d];
+        same = (static_cast<int64_t>(d) == seq_axis && !table) || shape[d] == expected[d];
       if (!same) {
         std::vector<int64_t> want = expected;
         raise_value_error("X[" + std::to_string(i) + "] 的尺寸 " + shape_text(shape) +
@@ -251,6 +262,18 @@ Prepared standardised(py::object self, const py::tuple& adapted) {
     const int64_t* p = own.data();
     if (own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != sequences.shape(2); }))
       lengths = at::from_blob(const_cast<int64_t*>(p), {own.size()}, at::kLong).clone();
+  }
+  {
+    // every sample must keep a step after the convolution and pooling layers
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
+    const int64_t* p = own.data();
+    if (own.size() > 0) {
+      const int64_t shortest = *std::min_element(p, p + own.size());
+      if (cnn_output_length(extract_net_params(self.attr("model_")).cnn, shortest) < 1)
+        raise_value_error("X 中最短的样本只有 " + std::to_string(shortest) +
+                          " 步，经卷积与池化后不剩任何步；请给出更长的序列（训练时 poolSize=" +
+                          py::str(self.attr("poolSize")).cast<std::string>() + "）");
+    }
   }
   py::array_t<float, py::array::c_style | py::array::forcecast> mean(self.attr("feature_mean_"));
   py::array_t<float, py::array::c_style | py::array::forcecast> stdev(self.attr("feature_std_"));

@@ -204,7 +204,8 @@ class ModuleStages final : public NetworkStages {
           out = tensor_from("cnn", layer(zero_beyond(out, l)));
           break;
         case CnnStep::BATCH_NORM:
-          if (python_bool(layer.attr("training")))
+          // batch statistics (training, or no running statistics kept) over valid positions only
+          if (python_bool(layer.attr("training")) || layer.attr("running_mean").is_none())
             out = over_valid_positions(out, l, [&](const at::Tensor& rows) { return tensor_from("cnn", layer(rows)); });
           else
             out = zero_beyond(tensor_from("cnn", layer(out)), l);
@@ -393,6 +394,7 @@ static at::Tensor lengths_argument(py::handle self, py::handle lengths_obj, cons
   py::module_ torch = py::module_::import("torch");
   at::Tensor lengths = THPVariable_Check(lengths_obj.ptr()) ? lengths_obj.cast<at::Tensor>()
                                                             : torch.attr("as_tensor")(lengths_obj).cast<at::Tensor>();
+  if (!THPVariable_Check(lengths_obj.ptr()) && lengths.numel() == 0) lengths = lengths.to(at::kLong);  // []
   if (x.dim() != 3)
     throw py::value_error("forward(x, lengths): x must be [batch, features, steps] padded to the longest sample, got " +
                           std::to_string(x.dim()) + " dimensions");
@@ -428,6 +430,7 @@ static at::Tensor classifier_forward(py::object self, py::object x, py::object l
     const bool recording = torch::jit::tracer::isTracing() || flag_of("torch.onnx", "is_in_onnx_export") ||
                            flag_of("torch.compiler", "is_compiling") || flag_of("torch.compiler", "is_exporting");
     lengths = lengths_argument(self, lengths_obj, input, recording);
+    if (lengths.numel() == 0 && !recording) lengths = at::Tensor();  // no samples: nothing to tell apart
   }
   if (seen) return network_forward(ModuleStages(self), input, lengths);
   const NetParams p = extract_net_params(self);

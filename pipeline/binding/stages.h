@@ -37,8 +37,10 @@ void register_estimator(py::module_& m);
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
                             py::object sample_dimension);
 // The samples of X as a list of arrays when X is a list, tuple or 1-D
-// object array of per-sample arrays whose shapes differ; None otherwise
-// (X is then read as one array).
+// object array of per-sample arrays (or nested lists); None otherwise.
+py::object sample_list(py::handle X);
+// sample_list(X) when the samples are read one by one: an object array, or
+// samples whose shapes differ; None when X is read as one array.
 py::object ragged_samples(py::handle X);
 
 // split.cpp: (train_idx, val_idx, test_idx), with the module's train_test_split

@@ -128,12 +128,13 @@ at::Tensor stack_output_lengths(const std::vector<CnnStep>& steps, const at::Ten
 
 at::Tensor valid_steps(const at::Tensor& x, const at::Tensor& lengths) {
   // step numbers 1..L counted from x itself, so that a trace keeps L free
-  const at::Tensor position = at::ones_like(x.select(1, 0)).cumsum(1);
+  const at::Tensor position = at::ones_like(x.select(1, 0), at::kLong).cumsum(1);
   return position.le(lengths.to(x.device()).unsqueeze(1));
 }
 
 at::Tensor zero_beyond(const at::Tensor& x, const at::Tensor& lengths) {
-  return x * valid_steps(x, lengths).unsqueeze(1).to(x.scalar_type());
+  // a fill, not a product: NaN or Inf in the padding must not survive
+  return x.masked_fill(valid_steps(x, lengths).logical_not().unsqueeze(1), 0);
 }
 
 at::Tensor over_valid_positions(const at::Tensor& x, const at::Tensor& lengths,
