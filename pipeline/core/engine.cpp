@@ -49,6 +49,15 @@ at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at
   return staging.to(device, /*non_blocking=*/true);
 }
 
+// The positions of `rows` in order of their lengths: evaluated in that
+// order, each batch holds rows of similar length and is cut short (a
+// sample's result does not depend on the others in its batch). Undefined
+// without lengths.
+at::Tensor length_order(const at::Tensor& rows, const at::Tensor& lengths) {
+  if (!lengths.defined() || rows.numel() < 2) return at::Tensor();
+  return std::get<1>(at::sort(lengths.index_select(0, rows), /*stable=*/true, /*dim=*/0, /*descending=*/false));
+}
+
 }  // namespace
 
 Batch gather_rows(const at::Tensor& x, const at::Tensor& lengths, const at::Tensor& rows, const at::Device& device) {
@@ -313,7 +322,9 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     // every world-th row and the sums are taken over all of them.
     net.set_training(false);
     PassTotals val(cfg.device);
-    const at::Tensor val_rows = group ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
+    at::Tensor val_rows = group ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
+    const at::Tensor val_order = length_order(val_rows, lengths);
+    if (val_order.defined()) val_rows = val_rows.index_select(0, val_order);
     const int64_t n_val_rows = val_rows.size(0);
     {
       at::NoGradGuard no_grad;
@@ -365,9 +376,11 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
   HostAllocatorScope cached_allocations;
   const int64_t m = idx.size(0);
   const int64_t bs = std::max<int64_t>(batch_size, 1);
+  const at::Tensor order = length_order(idx, lengths);
+  const at::Tensor sorted = order.defined() ? idx.index_select(0, order) : idx;
   std::vector<at::Tensor> codes, probs;
   for (int64_t start = 0; start < m; start += bs) {
-    at::Tensor rows = idx.slice(0, start, std::min(start + bs, m));
+    at::Tensor rows = sorted.slice(0, start, std::min(start + bs, m));
     const Batch bx = gather_rows(x, lengths, rows, device);
     at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
     at::Tensor p = at::softmax(logits, 1);
@@ -379,7 +392,12 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
     const int64_t k = net.fc_weight.size(0);
     return {at::empty({0}, at::kLong), at::empty({0, k}, at::kFloat)};
   }
-  return {at::cat(codes).to(at::kCPU).contiguous(), at::cat(probs).to(at::kCPU).to(at::kFloat).contiguous()};
+  at::Tensor all_codes = at::cat(codes).to(at::kCPU), all_probs = at::cat(probs).to(at::kCPU).to(at::kFloat);
+  if (order.defined()) {  // back into the order of idx
+    all_codes = at::empty_like(all_codes).index_copy_(0, order, all_codes);
+    all_probs = at::empty_like(all_probs).index_copy_(0, order, all_probs);
+  }
+  return {all_codes.contiguous(), all_probs.contiguous()};
 }
 
 }  // namespace

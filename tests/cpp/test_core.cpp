@@ -148,4 +148,35 @@ TEST(DataPrep, StandardisesWithTrainingRowStatistics) {
   EXPECT_TRUE(std::isnan(none.mean[0]) && std::isnan(none.stdev[0]));
 }
 
+TEST(DataPrep, UnequalLengthsCountAndStandardiseTheirOwnStepsOnly) {
+  // 2 rows, 1 feature, 4 steps padded; row 0 has 2 steps, row 1 all 4.
+  std::vector<float> x = {1, 3, 99, 99,  // padding 99 must not count
+                          2, 2, 6, 6};
+  const std::vector<int64_t> rows = {0, 1}, lengths = {2, 4};
+  hst::FeatureStats s = hst::feature_statistics(x.data(), 1, 4, rows.data(), 2, lengths.data());
+  EXPECT_FLOAT_EQ(s.mean[0], 20.0f / 6.0f);
+  hst::standardise(x.data(), 2, 1, 4, s, lengths.data());
+  EXPECT_EQ(x[2], 99.0f) << "the padding stays as it is";
+  EXPECT_FLOAT_EQ(x[1], (3 - 20.0f / 6.0f) / s.stdev[0]);
+}
+
+TEST(Engine, BatchesOfUnequalLengthAreCutToTheirLongestRow) {
+  const at::Tensor x = at::arange(4 * 2 * 6, at::kFloat).view({4, 2, 6});
+  const at::Tensor lengths = at::tensor(std::vector<int64_t>{3, 5, 2, 3});
+  struct Case {
+    std::vector<int64_t> rows;
+    int64_t steps;
+    bool keeps_lengths;
+  };
+  for (const Case& c : {Case{{0, 1, 2}, 5, true}, Case{{3, 0}, 3, false}, Case{{2}, 2, false}}) {
+    const at::Tensor rows = at::tensor(c.rows);
+    const hst::Batch b = hst::gather_rows(x, lengths, rows, at::kCPU);
+    EXPECT_EQ(b.x.size(2), c.steps);
+    EXPECT_TRUE(at::equal(b.x, x.index_select(0, rows).narrow(2, 0, c.steps)));
+    EXPECT_EQ(b.lengths.defined(), c.keeps_lengths);
+    if (c.keeps_lengths) EXPECT_TRUE(at::equal(b.lengths, lengths.index_select(0, rows)));
+  }
+  EXPECT_FALSE(hst::gather_rows(x, at::Tensor(), at::tensor(std::vector<int64_t>{1}), at::kCPU).lengths.defined());
+}
+
 }  // namespace

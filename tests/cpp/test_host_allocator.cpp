@@ -29,6 +29,15 @@ TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) 
     at::Tensor other = at::empty({64, 1023});
     EXPECT_NE(other.data_ptr(), first);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(other.data_ptr()) % 64, 0u);
+    {
+      void* block;
+      {
+        at::Tensor a = at::empty({64, 1000});
+        block = a.data_ptr();
+      }
+      at::Tensor b = at::empty({64, 990});  // 1 % smaller: the same size class
+      EXPECT_EQ(b.data_ptr(), block) << "batches of slightly different sizes reuse each other's blocks";
+    }
     kept = at::arange(100000, at::kFloat);  // outlives the scope
     {
       hst::HostAllocatorScope nested;  // a second scope (another thread's call) changes nothing
