@@ -18,7 +18,8 @@ Contestants, each in a fresh process per round (alternated inside every round; m
            each batch cut to its longest sample, the convolution stack on the padded batch
            and the recurrent layer on pack_padded_sequence(..., enforce_sorted=False); its
            summary is each sample's own last step. Standardisation over valid steps only,
-           the padding kept at zero. Same split as ours.
+           the padding kept at zero (the convolutions after the first read what the layers
+           before them leave in the padding, as in a plain loop). Same split as ours.
 Printed: s/call, test accuracy, and the ratios padded/ragged and packed/ragged (>1: ours
 on the ragged input is faster).
 """

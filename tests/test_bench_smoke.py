@@ -157,3 +157,23 @@ def test_flop_count_of_lstm_workload():
             + 64 * 2 * 4 * 64 * (64 + 64) + 2 * 64 * 6)
     assert bench.forward_flops_per_sample(9, 128, 6, "LSTM") == want
     assert bench.forward_flops_per_sample(9, 128, 6, "BiLSTM") == want + 64 * 2 * 4 * 64 * 128 + 2 * 64 * 6
+
+
+def test_packed_baseline_computes_our_function_on_unequal_lengths():
+    spec = importlib.util.spec_from_file_location(
+        "hst_bench_ragged", Path(__file__).resolve().parents[1] / "bench" / "ragged.py")
+    ragged = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(ragged)
+    X, y, lengths = ragged.make_data(12)
+    assert all(x.shape == (ragged.FEATURES, n) for x, n in zip(X, lengths))
+    # Samples of one length: the same function. (With unequal lengths the plain
+    # loop's convolutions also read what the layers before them left in the
+    # padding, as plain loops do; ours treats every sample as if alone.)
+    X, lengths = [x[:, :8] for x in X], np.full(12, 8)
+    torch.manual_seed(0)
+    plain = ragged.PackedCNNRNN(ragged.FEATURES, ragged.CLASSES).eval()
+    ours = hst._CNNRNNClassifier(**bench.network_args(ragged.FEATURES, ragged.CLASSES, "LSTM")).eval()
+    ours.load_state_dict(plain.net.state_dict())
+    x, l = torch.from_numpy(ragged.zero_padded(X, longest=8)), torch.from_numpy(lengths)
+    with torch.no_grad():
+        torch.testing.assert_close(plain(x, l), ours(x, l), rtol=1e-4, atol=1e-5)
