@@ -69,6 +69,16 @@ if os.environ.get("HST_SANITIZE"):
     CXX_FLAGS = ["-O1", "-g", "-Wall", "-Wextra", "-fno-omit-frame-pointer", "-fsanitize=address,undefined"]
 LINK_SAN = ["-fsanitize=address,undefined"] if os.environ.get("HST_SANITIZE") else []
 
+# HST_ISA=avx2|avx512|baseline builds the kernels for that one instruction set
+# (-march x86-64-v3 / v4 / x86-64) instead of one version per set chosen at
+# load time, e.g. HST_ISA=avx2 on an AVX-512 machine measures what AVX2-only
+# machines run. The module's _kernel_isa names the build.
+ISA_MARCH = {"avx2": "x86-64-v3", "avx512": "x86-64-v4", "baseline": "x86-64"}
+ISA = os.environ.get("HST_ISA", "")
+if ISA and ISA not in ISA_MARCH:
+    sys.exit("HST_ISA must be one of %s, got %r" % (", ".join(sorted(ISA_MARCH)), ISA))
+ISA_FLAGS = (["-march=" + ISA_MARCH[ISA], "-DHST_VECTOR_CLONES=", '-DHST_KERNEL_ISA="%s"' % ISA] if ISA else [])
+
 lib_dirs = torch_library_dirs()
 # torch's and Python's headers are system headers to the compiler: -Wall
 # -Wextra then speak about our code only (an -isystem folder also given with
@@ -87,7 +97,7 @@ hybrid = cpp_extension.CppExtension(
     libraries=["c10", "torch", "torch_cpu", "torch_python"],
     # OpenMP: the kernels split large passes over torch's intra-op threads
     # (pipeline/kernels/parallel.h)
-    extra_compile_args={"cxx": [torch_cxx_standard(), "-fopenmp"] + CXX_FLAGS},
+    extra_compile_args={"cxx": [torch_cxx_standard(), "-fopenmp"] + CXX_FLAGS + ISA_FLAGS},
     extra_link_args=[f"-Wl,-rpath,{d}" for d in lib_dirs] + ["-fopenmp"] + LINK_SAN,
 )
 

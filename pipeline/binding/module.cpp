@@ -5,6 +5,7 @@
 
 #include "binding/docstrings.h"
 #include "binding/stages.h"
+#include "kernels/simd.h"
 
 namespace {
 
@@ -57,6 +58,13 @@ static void init_module(py::module_& m) {
   using annotated::param_with_default;
   m.doc() = "CNN-RNN 通用分类核心函数。";
   py::register_local_exception_translator(&translate_errors);
+  // The instruction set the kernels were built for: one forced at build time
+  // (HST_ISA), or the best of AVX-512, AVX2 and the baseline chosen at load.
+#ifdef HST_KERNEL_ISA
+  m.attr("_kernel_isa") = py::str(HST_KERNEL_ISA);
+#else
+  m.attr("_kernel_isa") = py::str(HST_MULTIVERSION ? "load-time (avx512 / avx2 / baseline)" : "compiler default");
+#endif
 
   // Standard library and typing names.
   m.attr("copy") = py::module_::import("copy");
