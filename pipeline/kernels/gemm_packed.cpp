@@ -97,8 +97,10 @@ HST_ALWAYS_INLINE void gemm_rows(int64_t m0, int64_t m1, int64_t K, const float*
 // a[m * sm + k * sk]. Tiles of R rows by C vectors of columns: R * C
 // independent sums in registers. With AVX-512, 8 x 2 (16 of the 32 registers)
 // ran 6-23 % faster than 4 x 2 here, whose 8 sums barely cover the latency
-// of the multiply-adds on both ports; with AVX2, 4 x 2 already reaches the
-// rate of its narrower vectors (6 x 2 measured no faster).
+// of the multiply-adds on both ports, and 12 x 2 (24) another 1-6 % per whole
+// training call; with AVX2 (16 registers), 6 x 2 (12 sums, two B vectors and
+// a broadcast) ran 5-16 % faster per whole call than 4 x 2. A tile's rows
+// each sum over K in the same order, so the choice never changes a result.
 template <typename V, int R, int C>
 HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
                                     int64_t ldc, bool accumulate) {
@@ -131,12 +133,12 @@ HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64
 __attribute__((target("arch=x86-64-v4"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
                                                                    int64_t sk, const PackedB& b, float* c,
                                                                    int64_t ldc, bool accumulate) {
-  gemm_blocked<vec16, 8, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+  gemm_blocked<vec16, 12, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 }
 __attribute__((target("arch=x86-64-v3"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm,
                                                                    int64_t sk, const PackedB& b, float* c,
                                                                    int64_t ldc, bool accumulate) {
-  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+  gemm_blocked<vec8, 6, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 }
 __attribute__((target("default"))) void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk,
                                                             const PackedB& b, float* c, int64_t ldc, bool accumulate) {
@@ -148,7 +150,7 @@ void gemm_packed_serial(int64_t M, const float* a, int64_t sm, int64_t sk, const
 #if defined(__AVX512F__)
   gemm_blocked<vec16, 8, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 #elif defined(__AVX2__)
-  gemm_blocked<vec8, 4, 2>(M, a, sm, sk, b, c, ldc, accumulate);
+  gemm_blocked<vec8, 6, 2>(M, a, sm, sk, b, c, ldc, accumulate);
 #else
   gemm_blocked<vec4, 2, 4>(M, a, sm, sk, b, c, ldc, accumulate);
 #endif
