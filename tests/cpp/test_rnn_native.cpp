@@ -177,18 +177,25 @@ TEST(NativeRecurrent, LargerShapesMatchTorch) {
 // A direction runs as blocks of batch rows, one thread per block range; the
 // bits (outputs, every gradient, the no-grad output) must not depend on the
 // thread count (a block lost, done twice or summed in another order changes them).
+// Also with lengths, where the rows split over the threads by their share of
+// the work: the bits must not depend on the thread count.
 TEST(NativeRecurrent, SameBitsOnOneAndThreeThreads) {
   at::manual_seed(5);
+  for (bool with_lengths : {false, true})
   for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
-    SCOPED_TRACE(kind_name(kind));
+    SCOPED_TRACE(std::string(kind_name(kind)) + (with_lengths ? " with lengths" : ""));
     const RnnLayer r = make_layer(kind, 24, 48, 2, /*bidirectional=*/true);
     const at::Tensor x = at::randn({45, 30, 24}), upstream = at::randn({45, 30, 96});
+    const at::Tensor lengths = with_lengths ? at::randint(1, 31, {45}, at::kLong) : at::Tensor();
+    auto forward = [&](const RnnLayer& rr, const at::Tensor& xx) {
+      return hst::kernels::native_recurrent_forward(rr, xx, lengths);
+    };
     auto run = [&](int threads) {
       const int before = at::get_num_threads();
       at::set_num_threads(threads);
-      Result res = forward_backward(native, r, x.clone().requires_grad_(true), upstream);
+      Result res = forward_backward(forward, r, x.clone().requires_grad_(true), upstream);
       at::NoGradGuard no_grad;
-      res.grads.push_back(native(fresh_copy(r), x));
+      res.grads.push_back(forward(fresh_copy(r), x));
       at::set_num_threads(before);
       return res;
     };
@@ -408,34 +415,6 @@ INSTANTIATE_TEST_SUITE_P(AllStacks, NativeRecurrentLengths,
                                   (std::get<1>(info.param) ? "_bi_" : "_uni_") +
                                   std::to_string(std::get<2>(info.param)) + "layers";
                          });
-
-// With lengths the rows split over the threads by their share of the work;
-// the bits must still not depend on the thread count.
-TEST(NativeRecurrentLengthsThreads, SameBitsOnOneAndThreeThreads) {
-  at::manual_seed(17);
-  for (RnnKind kind : {RnnKind::LSTM, RnnKind::GRU, RnnKind::RNN_TANH}) {
-    SCOPED_TRACE(kind_name(kind));
-    const RnnLayer r = make_layer(kind, 24, 48, 2, /*bidirectional=*/true);
-    const at::Tensor x = at::randn({45, 30, 24}), upstream = at::randn({45, 30, 96});
-    const at::Tensor lengths = at::randint(1, 31, {45}, at::kLong);
-    auto with_lengths = [&](const RnnLayer& rr, const at::Tensor& xx) {
-      return hst::kernels::native_recurrent_forward(rr, xx, lengths);
-    };
-    auto run = [&](int threads) {
-      const int before = at::get_num_threads();
-      at::set_num_threads(threads);
-      Result res = forward_backward(with_lengths, r, x.clone().requires_grad_(true), upstream);
-      at::NoGradGuard no_grad;
-      res.grads.push_back(with_lengths(fresh_copy(r), x));
-      at::set_num_threads(before);
-      return res;
-    };
-    const Result one = run(1), three = run(3);
-    EXPECT_TRUE(at::equal(one.out, three.out));
-    ASSERT_EQ(one.grads.size(), three.grads.size());
-    for (size_t i = 0; i < one.grads.size(); ++i) EXPECT_TRUE(at::equal(one.grads[i], three.grads[i])) << i;
-  }
-}
 
 TEST(NativeRecurrentLengthsSupport, OnlyLengthsWithinTheSteps) {
   const RnnLayer r = make_layer(RnnKind::GRU, 4, 6, 1, false);
