@@ -174,7 +174,9 @@ TEST(Engine, BatchesOfUnequalLengthAreCutToTheirLongestRow) {
     EXPECT_EQ(b.x.size(2), c.steps);
     EXPECT_TRUE(at::equal(b.x, x.index_select(0, rows).narrow(2, 0, c.steps)));
     EXPECT_EQ(b.lengths.defined(), c.keeps_lengths);
-    if (c.keeps_lengths) EXPECT_TRUE(at::equal(b.lengths, lengths.index_select(0, rows)));
+    if (c.keeps_lengths) {
+      EXPECT_TRUE(at::equal(b.lengths, lengths.index_select(0, rows)));
+    }
   }
   EXPECT_FALSE(hst::gather_rows(x, at::Tensor(), at::tensor(std::vector<int64_t>{1}), at::kCPU).lengths.defined());
 }
