@@ -160,10 +160,10 @@ def test_flop_count_of_lstm_workload():
 
 
 def test_packed_baseline_computes_our_function_on_unequal_lengths():
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "hst_bench_ragged", Path(__file__).resolve().parents[1] / "bench" / "ragged.py")
-    ragged = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(ragged)
+    ragged = importlib.util.module_from_spec(found)
+    found.loader.exec_module(ragged)
     X, y, lengths = ragged.make_data(12)
     assert all(x.shape == (ragged.FEATURES, n) for x, n in zip(X, lengths))
     # Samples of one length: the same function. (With unequal lengths the plain
