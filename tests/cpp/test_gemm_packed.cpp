@@ -43,7 +43,9 @@ const Case kCases[] = {
 at::Tensor product(const Case& c, const at::Tensor& a_store, const at::Tensor& b, at::Tensor out) {
   const at::Tensor a = c.a_transposed ? a_store.t() : a_store;
   const auto pb = pack_b(b);
-  if (c.K > 0) EXPECT_EQ(pb.data.data_ptr() == b.data_ptr(), c.in_place) << c.name;  // empty: no data either way
+  if (c.K > 0) {  // empty: no data either way
+    EXPECT_EQ(pb.data.data_ptr() == b.data_ptr(), c.in_place) << c.name;
+  }
   gemm_packed(c.M, a.data_ptr<float>(), a.stride(0), a.stride(1), pb, out.data_ptr<float>(), out.stride(0),
               c.accumulate);
   return out;
@@ -62,6 +64,28 @@ TEST(GemmPacked, MatchesTheLibraryProduct) {
     EXPECT_LT((got.to(at::kDouble) - want).abs().max().item<double>(), 1e-4 * std::max<int64_t>(1, c.K / 64))
         << c.name;
   }
+}
+
+TEST(GemmPacked, EveryTileHeightAndWidthInBothLayoutsOfA) {
+  // Rows 1..50 reach every height of the last tile (and of a second row
+  // block) for tiles of 2 to 12 rows; the widths end in a whole tile, a whole
+  // panel and a part of one.
+  for (const bool transposed : {false, true})
+    for (const int64_t N : {16, 40, 64})
+      for (int64_t M = 1; M <= 50; ++M) {
+        at::manual_seed(M * 7 + N);
+        const int64_t K = 19;
+        const at::Tensor a = transposed ? at::randn({K, M}).t() : at::randn({M, K});
+        const at::Tensor b = at::randn({K, N}), start = at::randn({M, N});
+        const bool accumulate = M % 2 == 1;
+        at::Tensor got = start.clone();
+        gemm_packed(M, a.data_ptr<float>(), a.stride(0), a.stride(1), pack_b(b), got.data_ptr<float>(), N,
+                    accumulate);
+        at::Tensor want = at::mm(a.to(at::kDouble), b.to(at::kDouble));
+        if (accumulate) want += start.to(at::kDouble);
+        EXPECT_LT((got.to(at::kDouble) - want).abs().max().item<double>(), 1e-4)
+            << "M " << M << " N " << N << (transposed ? " transposed" : "");
+      }
 }
 
 TEST(GemmPacked, SplitOverThreadsGivesTheSameBits) {
