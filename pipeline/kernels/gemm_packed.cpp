@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "kernels/parallel.h"
 #include "kernels/simd.h"
@@ -48,9 +47,9 @@ typedef float vec16 __attribute__((vector_size(64)));
 // A(r, k) at a[r * ar + k * ak], where kUnitRow fixes ar = 1 (a transposed
 // view): then one pointer reaches every row of the tile and the broadcasts
 // use constant offsets, instead of R row pointers that, with 12 rows, do not
-// fit in the general registers. b points at the first panel of
-// the tile, whose panels lie ps apart and rows rs apart. The sums are
-// written as single vectors so that they never leave the registers.
+// fit in the general registers. b points at the first panel of the tile,
+// whose panels lie ps apart and rows rs apart. The sums are written back
+// vector by vector, so that they never leave the registers.
 template <typename V, int R, int C, bool kUnitRow>
 HST_ALWAYS_INLINE void gemm_tile(int64_t K, const float* a, int64_t ar, int64_t ak, const float* b, int64_t ps,
                                  int64_t rs, float* c, int64_t ldc, int64_t cols, bool accumulate) {
@@ -137,7 +136,8 @@ HST_ALWAYS_INLINE void gemm_columns(int64_t m0, int64_t m1, int64_t K, const flo
 // each sum over K in the same order, so the choice never changes a result.
 //
 // A transposed view of A (sm == 1) is read through one pointer (kUnitRow):
-// 7-12 % faster on the weight-gradient shapes than through row pointers.
+// 7-12 % faster with AVX-512 on the weight-gradient shapes than through row
+// pointers (level with AVX2, whose 6 row pointers fit in registers).
 // Copying row-major blocks of A into that layout first, as BLAS libraries
 // do, measured 5-28 % slower on every shape of the training (the copy costs
 // more than the R row pointers do at depths of 45-320), so they are read in
