@@ -65,29 +65,34 @@ class CachingHostAllocator final : public c10::Allocator {
   }
 #endif
 
-  // The first scope of the process installs this allocator in place of the
-  // current one (unless that one was registered with a higher priority: then
-  // nothing changes and nothing is cached); the last one puts it back.
-  void enter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++t_thread_scopes;
-    if (scopes_++ == 0) {
+  // Puts this allocator in place of the current one, once per process
+  // (unless that one was registered with a higher priority: then nothing
+  // changes and nothing is cached). It stays installed: threads without a
+  // scope are served by the allocator it replaced, so torch's global slot is
+  // written once and never swapped while other threads allocate.
+  void install() {
+    std::call_once(installed_, [this] {
       c10::Allocator* current = c10::GetCPUAllocator();
-      if (current != this) {
-        previous_ = current;
-        c10::SetCPUAllocator(this, /*priority=*/0);
-      }
-    }
+      if (current == this) return;
+      previous_.store(current, std::memory_order_release);
+      c10::SetCPUAllocator(this, /*priority=*/0);
+    });
   }
 
+  void enter() {
+    install();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++t_thread_scopes;
+    ++scopes_;
+  }
+
+  // The last scope of the process gives the cached blocks back.
   void leave() {
     std::vector<void*> drop;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       --t_thread_scopes;
       if (--scopes_ != 0) return;
-      c10::Allocator* previous = previous_.load();
-      if (c10::GetCPUAllocator() == this && previous != nullptr) c10::SetCPUAllocator(previous, /*priority=*/0);
       for (auto& kv : free_)
         for (void* p : kv.second) drop.push_back(p);
       free_.clear();
@@ -154,6 +159,7 @@ class CachingHostAllocator final : public c10::Allocator {
     }
   }
 
+  std::once_flag installed_;
   std::mutex mutex_;
   int scopes_ = 0;
   std::atomic<c10::Allocator*> previous_{nullptr};
@@ -163,6 +169,8 @@ class CachingHostAllocator final : public c10::Allocator {
 };
 
 }  // namespace
+
+void install_host_allocator() { CachingHostAllocator::instance().install(); }
 
 HostAllocatorScope::HostAllocatorScope() { CachingHostAllocator::instance().enter(); }
 HostAllocatorScope::~HostAllocatorScope() { CachingHostAllocator::instance().leave(); }

@@ -11,13 +11,17 @@
 
 namespace {
 
-TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) {
-  c10::Allocator* before = c10::GetCPUAllocator();
+// The deleter of a fresh 256 KiB block on this thread.
+c10::DeleterFnPtr deleter_now() { return at::empty({64, 1024}).storage().data_ptr().get_deleter(); }
+
+TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScope) {
+  const c10::DeleterFnPtr torch_deleter = deleter_now();
   at::Tensor kept;
   {
     hst::HostAllocatorScope scope;
     c10::Allocator* ours = c10::GetCPUAllocator();
-    EXPECT_NE(ours, before);
+    const c10::DeleterFnPtr cached_deleter = deleter_now();
+    EXPECT_NE(cached_deleter, torch_deleter);
     void* first;
     {
       at::Tensor t = at::empty({64, 1024});  // 256 KiB
@@ -43,9 +47,9 @@ TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) 
       hst::HostAllocatorScope nested;  // a second scope (another thread's call) changes nothing
       EXPECT_EQ(c10::GetCPUAllocator(), ours);
     }
-    EXPECT_NE(c10::GetCPUAllocator(), before) << "the outer scope is still open";
+    EXPECT_EQ(deleter_now(), cached_deleter) << "the outer scope is still open";
   }
-  EXPECT_EQ(c10::GetCPUAllocator(), before);
+  EXPECT_EQ(deleter_now(), torch_deleter) << "after the last scope, blocks are torch's own again";
   // A tensor made inside the scope is intact and frees normally afterwards.
   EXPECT_FLOAT_EQ(kept[99999].item<float>(), 99999.0f);
   EXPECT_DOUBLE_EQ(kept.sum(at::kDouble).item<double>(), 99999.0 * 100000.0 / 2.0);
@@ -53,9 +57,9 @@ TEST(HostAllocator, ReusesFreedBlocksOnlyInsideTheScopeAndRestoresTheAllocator) 
 }
 
 TEST(HostAllocator, OtherThreadsKeepTorchsAllocatorWhileAScopeIsOpen) {
-  const c10::DeleterFnPtr torch_deleter = c10::GetCPUAllocator()->raw_deleter();
+  const c10::DeleterFnPtr torch_deleter = deleter_now();
   hst::HostAllocatorScope scope;
-  const c10::DeleterFnPtr cached_deleter = c10::GetCPUAllocator()->raw_deleter();
+  const c10::DeleterFnPtr cached_deleter = deleter_now();
   ASSERT_NE(cached_deleter, torch_deleter);
   at::Tensor mine = at::empty({64, 1024});
   EXPECT_EQ(mine.storage().data_ptr().get_deleter(), cached_deleter);
@@ -69,7 +73,8 @@ TEST(HostAllocator, OtherThreadsKeepTorchsAllocatorWhileAScopeIsOpen) {
 }
 
 TEST(HostAllocator, ConcurrentScopesAndAllocations) {
-  c10::Allocator* before = c10::GetCPUAllocator();
+  hst::install_host_allocator();
+  c10::Allocator* installed = c10::GetCPUAllocator();
   std::vector<std::thread> threads;
   std::vector<double> sums(4, 0.0);
   for (int i = 0; i < 4; ++i) {
@@ -86,7 +91,7 @@ TEST(HostAllocator, ConcurrentScopesAndAllocations) {
   }
   for (auto& t : threads) t.join();
   for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(sums[i], 200.0 * 257.0 * (i + 1) * (i + 1));
-  EXPECT_EQ(c10::GetCPUAllocator(), before);
+  EXPECT_EQ(c10::GetCPUAllocator(), installed) << "torch's allocator slot is written once, never swapped back";
 }
 
 }  // namespace
