@@ -4,6 +4,7 @@
 #include <ATen/ATen.h>
 #include <c10/core/CPUAllocator.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,27 @@ TEST(HostAllocator, OtherThreadsKeepTorchsAllocatorWhileAScopeIsOpen) {
   });
   other.join();
   EXPECT_EQ(theirs, torch_deleter) << "a thread without a scope must get torch's own blocks";
+}
+
+// raw_allocate()/raw_deallocate() go through the installed allocator's one
+// raw_deleter(), whichever allocator served the block: inside a scope or not,
+// on this thread or another, each kind of block must go back where it came from.
+TEST(HostAllocator, RawBlocksFromEitherSideAreFreedWhereTheyCameFrom) {
+  hst::install_host_allocator();
+  c10::Allocator* installed = c10::GetCPUAllocator();
+  for (size_t n : {size_t(100), size_t(4096), size_t(300000)}) {
+    void* outside = installed->raw_allocate(n);  // served by torch's allocator
+    void* inside = nullptr;
+    {
+      hst::HostAllocatorScope scope;
+      inside = installed->raw_allocate(n);  // one of ours
+      std::memset(outside, 1, n);
+      std::memset(inside, 2, n);
+      installed->raw_deallocate(outside);  // a foreign block, freed inside a scope
+    }
+    std::thread other([&] { installed->raw_deallocate(inside); });  // ours, freed on a thread without a scope
+    other.join();
+  }
 }
 
 TEST(HostAllocator, ConcurrentScopesAndAllocations) {
