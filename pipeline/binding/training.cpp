@@ -108,10 +108,8 @@ void share_split(RunContext& run) {
   for (py::array* idx : {&run.train_idx, &run.val_idx, &run.test_idx}) {
     py::array rows = np.attr("ascontiguousarray")(*idx, py::arg("dtype") = np.attr("int64"));
     at::Tensor shared = torch.attr("from_numpy")(rows).cast<at::Tensor>();
-    {
-      py::gil_scoped_release nogil;
-      run.collective->broadcast(shared, /*root=*/0);
-    }
+    // Without the GIL; Ctrl-C during the wait leaves as KeyboardInterrupt.
+    call_native(/*printing=*/false, [&](const EngineHooks&) { run.collective->broadcast(shared, /*root=*/0); });
     *idx = rows;
   }
 }
