@@ -32,6 +32,9 @@ void prepare_run(RunContext& run, py::object X, py::object Y);
 
 // estimator.cpp: creates the `HybridSeqClassifier` class in module m.
 void register_estimator(py::module_& m);
+// raw_input_module.cpp: creates the `_RawInputClassifier` class (what
+// HybridSeqClassifier.to_module returns) in module m.
+void register_raw_input_classifier(py::module_& m);
 
 // adaptation.cpp: (sequences, shape_info)
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
@@ -45,6 +48,12 @@ py::object ragged_samples(py::handle X);
 
 // split.cpp: (train_idx, val_idx, test_idx), with the module's train_test_split
 py::tuple split_indices(py::object module, py::object y_encoded, py::object options);
+// One stage of the random split: `items` into (kept, held out), test_size of
+// them held out, stratified by `labels` (one per item) when shuffling, seeded
+// with seed + offset (seed unchanged for offset 0), or from the process-wide
+// generator when seed equals 0.
+py::tuple split_stage(py::object module, py::object items, py::object labels, double test_size, py::object seed,
+                      int offset, bool shuffle);
 
 // optimizer_settings.cpp: runs the constructor of torch.optim's own optimiser
 // for `solver` ("adam", "sgdm" or "rmsprop") with the run's settings, so that
