@@ -67,6 +67,12 @@ py::object ragged_samples(py::handle X);
 
 // ---- split.cpp: (train_idx, val_idx, test_idx), with the module's train_test_split
 py::tuple split_indices(py::object module, py::object y_encoded, py::object options);
+// One stage of the random split: `items` into (kept, held out), test_size of
+// them held out, stratified by `labels` (one per item) when shuffling, seeded
+// with seed + offset (seed unchanged for offset 0), or from the process-wide
+// generator when seed equals 0.
+py::tuple split_stage(py::object module, py::object items, py::object labels, double test_size, py::object seed,
+                      int offset, bool shuffle);
 
 // ---- training.cpp: device, network, engine settings, header, epoch loop
 // and restore of the best state.
@@ -85,9 +91,12 @@ py::object metrics_with_display_names(py::object module, py::object y_true, py::
                                       py::object encoded_classes);
 
 // ---- module setup: network_module.cpp creates the `_CNNRNNClassifier`
-// class, estimator.cpp the `HybridSeqClassifier` class, in module m.
+// class, estimator.cpp the `HybridSeqClassifier` class, raw_input_module.cpp
+// the `_RawInputClassifier` class (what HybridSeqClassifier.to_module
+// returns), in module m.
 void register_network(py::module_& m);
 void register_estimator(py::module_& m);
+void register_raw_input_classifier(py::module_& m);
 // Reads the network's parameters and settings from a module instance.
 NetParams extract_net_params(py::handle module);
 
