@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "binding/checkpoint.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
 
@@ -189,6 +190,7 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   // happens (so every check below refuses alike on all of them).
   py::list option_keys;
   for (py::handle item : default_options()) option_keys.append(item[py::int_(0)]);
+  if (options.contains("checkpointPath")) option_keys.append("checkpointPath");  // every rank names the same file
   run.collective = join_data_parallel(options, option_keys, X, Y);
 
   prepare_run(run, X, Y);
@@ -199,6 +201,7 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   run.train_idx = split[0];
   run.val_idx = split[1];
   run.test_idx = split[2];
+  open_checkpoint(run, X, Y, "HybridSeqTrain");
 
   run_training(run);
   return finish_run(run);

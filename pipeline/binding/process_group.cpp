@@ -109,8 +109,10 @@ std::string input_digest(const py::module_& np, py::handle value) {
   }
 }
 
+}  // namespace
+
 // One line per field, "name\tdigest", in a fixed order.
-std::string fingerprint(const py::dict& options, const py::list& option_keys, py::handle X, py::handle Y) {
+std::string data_fingerprint(const py::dict& options, const py::list& option_keys, py::handle X, py::handle Y) {
   py::module_ np = py::module_::import("numpy");
   std::string fp = "X\t" + input_digest(np, X) + "\nY\t" + input_digest(np, Y) + "\n";
   for (py::handle key : option_keys) {
@@ -133,6 +135,8 @@ std::string first_difference(const std::string& a, const std::string& b) {
     }
   }
 }
+
+namespace {
 
 // ---- The handshake -------------------------------------------------------
 
@@ -240,7 +244,7 @@ std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py
   double limit = kHandshakeLimitSeconds;
   if (py::hasattr(store, "timeout"))
     limit = std::min(limit, store.attr("timeout").attr("total_seconds")().cast<double>());
-  const std::vector<std::string> prints = handshake(store, rank, world, limit, fingerprint(options, option_keys, X, Y));
+  const std::vector<std::string> prints = handshake(store, rank, world, limit, data_fingerprint(options, option_keys, X, Y));
 
   // Every rank compares every fingerprint with rank 0's, so all of them
   // refuse alike, naming the same field and ranks.

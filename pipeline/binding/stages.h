@@ -72,6 +72,12 @@ py::object metrics_with_display_names(py::object module, py::object y_true, py::
 std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py::list& option_keys, py::handle X,
                                                py::handle Y);
 
+// process_group.cpp: what a call was given, one "field\tdigest" line per
+// field (X, Y, then options[key] for each of `option_keys`), and the name of
+// the first field in which two such texts differ ("" when none does).
+std::string data_fingerprint(const py::dict& options, const py::list& option_keys, py::handle X, py::handle Y);
+std::string first_difference(const std::string& a, const std::string& b);
+
 // training.cpp: standardisation through restoring the best state.
 void run_training(RunContext& run);
 // prediction.cpp: predictions, evaluation, summary, info, figures; returns

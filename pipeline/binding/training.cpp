@@ -3,6 +3,7 @@
 // header, and the epoch loop run natively with the GIL released.
 #include <cmath>
 
+#include "binding/checkpoint.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
@@ -127,6 +128,7 @@ void run_training(RunContext& run) {
                   py::arg("pool_size") = set.pool_size, py::arg("network_type") = py::str(set.network_type),
                   py::arg("rnn_hidden") = set.rnn_hidden, py::arg("rnn_layers") = set.rnn_layers,
                   py::arg("dropout") = py::float_(set.dropout));
+  start_random_streams(run);
   run.model = run.model.attr("to")(py::str(run.device_name));
 
   // Class weights, loss, optimiser, schedule.
@@ -153,6 +155,8 @@ void run_training(RunContext& run) {
   cfg.patience = int64_saturating(set.patience);
 
   cfg.collective = run.collective.get();
+  cfg.streams = run.streams;
+  attach_checkpoint(run, cfg);
 
   // Header.
   if (run.prints()) {
@@ -173,7 +177,8 @@ void run_training(RunContext& run) {
   const EngineResult result = call_native(
       run.prints(),
       [&](const EngineHooks& hooks) {
-        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks, run.lengths);
+        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg,
+                             checkpoint_hooks(run, hooks), run.lengths);
       },
       [&] { run.model.attr("eval")(); });  // (the engine has put the network's flags back itself)
   run.model.attr("eval")();

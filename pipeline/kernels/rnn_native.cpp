@@ -378,6 +378,7 @@ struct Config {
   int64_t gates = 4, layers = 1, dirs = 1, hidden = 0;
   double dropout = 0.0;  // applied between layers only when training
   bool training = false;
+  at::Generator generator;  // the dropout's draws; undefined: the default generator
 };
 
 int64_t gate_count(RnnKind kind) {
@@ -737,7 +738,7 @@ at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& 
         noise = at::zeros({T, B, D * H}, x.options());
       } else {
         noise = at::empty({T, B, D * H}, x.options());
-        noise.bernoulli_(1.0 - cfg.dropout);
+        noise.bernoulli_(1.0 - cfg.dropout, cfg.generator);
         noise.div_(1.0 - cfg.dropout);
       }
       if (!steps.full) noise = packed_rows_of_full(noise, steps);
@@ -1019,6 +1020,7 @@ Config config_of(const RnnLayer& r) {
   cfg.hidden = r.hidden_size;
   cfg.dropout = r.dropout;
   cfg.training = r.training;
+  cfg.generator = r.generator;
   return cfg;
 }
 
