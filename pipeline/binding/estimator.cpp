@@ -6,6 +6,7 @@
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
 #include <algorithm>
 
+#include "binding/checkpoint.h"
 #include "binding/docstrings.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
@@ -188,7 +189,7 @@ void check_target(py::handle y) {
     py::module_::import("sklearn.utils").attr("assert_all_finite")(target, py::arg("input_name") = "y");
 }
 
-py::object estimator_fit(py::object module, py::object self, py::object X, py::object y) {
+py::object estimator_fit(py::object module, py::object self, py::object X, py::object y, py::object checkpoint_path) {
   check_target(y);
   py::object names = feature_names(X);
   X = estimator_input(X);
@@ -198,10 +199,12 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
   RunContext run;
   run.module = module;
   run.options = complete_options(given);
+  if (!checkpoint_path.is_none()) run.options["checkpointPath"] = checkpoint_path;
   run.quiet = !python_bool(self.attr("verbose"));
   prepare_run(run, X, y);
   set_random_seed(to_int(run.options["seed"]));
   hold_out(run);
+  open_checkpoint(run, X, y, "HybridSeqClassifier.fit");
   standardise_run(run);
   run_training(run);
   if (python_bool(run.options["figflag"])) {
@@ -444,9 +447,15 @@ void register_estimator(py::module_& m) {
                                    std::string(kClassName) + ".__init__", "", init_params, "None");
   ns["fit"] = annotated::make(
       m,
-      py::cpp_function([module](py::object self, py::object X, py::object y) { return estimator_fit(module, self, X, y); }),
-      "fit", std::string(kClassName) + ".fit", "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。返回 self。",
-      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]")}, "HybridSeqClassifier");
+      py::cpp_function([module](py::object self, py::object X, py::object y, py::object checkpoint_path) {
+        return estimator_fit(module, self, X, y, checkpoint_path);
+      }),
+      "fit", std::string(kClassName) + ".fit",
+      "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。给出 checkpointPath 时每轮后写检查点，"
+      "中断后以相同的数据与参数再次调用即从中断处继续。返回 self。",
+      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]"),
+       param_with_default("checkpointPath", "Optional[str]", py::none())},
+      "HybridSeqClassifier");
   ns["predict"] = annotated::make(m, py::cpp_function(&estimator_predict), "predict",
                                   std::string(kClassName) + ".predict", "预测标签（与 fit 时 y 的类别值一致）。",
                                   {param("self", ""), param("X", "np.ndarray")}, "np.ndarray");

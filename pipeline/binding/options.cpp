@@ -3,6 +3,7 @@
 // reads them), and the seeding of the process-wide generators.
 #include <cmath>
 
+#include "binding/checkpoint.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
 

@@ -4,6 +4,7 @@
 // comments on each call name both.
 #include <algorithm>
 
+#include "binding/checkpoint.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
 #include "core/data_prep.h"
@@ -12,10 +13,12 @@ namespace hst {
 
 namespace {
 
-// The option keys every rank of a data-parallel run must agree on: the 29.
-py::list option_keys() {
+// The option keys every rank of a data-parallel run must agree on: the 29,
+// and the checkpoint's path when one is given (every rank names the same file).
+py::list option_keys(const py::dict& options) {
   py::list keys;
   for (py::handle item : default_options()) keys.append(item[py::int_(0)]);
+  if (options.contains("checkpointPath")) keys.append("checkpointPath");
   return keys;
 }
 
@@ -101,10 +104,11 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   // One rank of a data-parallel run: every rank of the caller's process
   // group must call, with the same data and options, before anything else
   // happens (so every check below refuses alike on all of them).
-  run.collective = join_data_parallel(run.options, option_keys(), X, Y);
+  run.collective = join_data_parallel(run.options, option_keys(run.options), X, Y);
 
   prepare_run(run, X, Y);  // adapt: Y, X, options -> labels, settings, sequences, shape_info, lengths
   split(run);              // split: seed, y_encoded -> train_idx, val_idx, test_idx
+  open_checkpoint(run, X, Y, "HybridSeqTrain");  // checkpointPath: the state a resumed call goes on from
   standardise_run(run);    // standardise: sequences (in place), train_idx -> feature_mean, feature_std
   run_training(run);       // train: -> device, model (best state, eval mode), history, best epoch and loss
   return finish_run(run);  // predict and report: -> (foreData, foreDataTrain, model, info), figures

@@ -283,9 +283,12 @@ std::string input_digest(const py::module_& np, const py::object& value) {
   });
 }
 
+}  // namespace
+
 // One line per field, "name\tdigest", in a fixed order.
-std::string fingerprint(const py::dict& options, const py::list& option_keys, const py::object& X,
-                        const py::object& Y) {
+std::string data_fingerprint(const py::dict& options, const py::list& option_keys, py::handle X_given,
+                             py::handle Y_given) {
+  const auto X = py::reinterpret_borrow<py::object>(X_given), Y = py::reinterpret_borrow<py::object>(Y_given);
   py::module_ np = py::module_::import("numpy");
   std::string fp = "X\t" + input_digest(np, X) + "\nY\t" + input_digest(np, Y) + "\n";
   // Keys and values are held while their digests are taken.
@@ -312,6 +315,8 @@ std::string first_difference(const std::string& a, const std::string& b) {
     }
   }
 }
+
+namespace {
 
 // ---- The handshake -------------------------------------------------------
 
@@ -428,8 +433,7 @@ std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py
   double limit = kHandshakeLimitSeconds;
   if (py::hasattr(store, "timeout"))
     limit = std::min(limit, store.attr("timeout").attr("total_seconds")().cast<double>());
-  const std::string mine = fingerprint(options, option_keys, py::reinterpret_borrow<py::object>(X),
-                                      py::reinterpret_borrow<py::object>(Y));
+  const std::string mine = data_fingerprint(options, option_keys, X, Y);
   std::string prefix;
   const std::vector<std::string> prints = handshake(store, rank, world, limit, mine, prefix);
 

@@ -8,8 +8,11 @@
 #include "core/collective.h"
 #include "core/engine.h"
 #include "core/network.h"
+#include "core/random_streams.h"
 
 namespace hst {
+
+struct CheckpointRun;  // binding/checkpoint.cpp
 
 // The scalar options as validated: each value converted once, in the
 // checks' order (Python ints stay Python ints: no range is lost).
@@ -57,6 +60,8 @@ struct RunContext {
   int64_t best_epoch = 0;
   double best_val_loss = 0;
   int64_t batch_size = 64;
+  RandomStreams streams;  // every draw of the training stage
+  std::shared_ptr<CheckpointRun> checkpoint;  // with options["checkpointPath"]
   // Set when the call is one rank of a data-parallel run: the caller's
   // default process group of torch.distributed, with more than one rank.
   std::shared_ptr<Collective> collective;

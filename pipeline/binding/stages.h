@@ -51,6 +51,11 @@ void set_random_seed(py::object seed);
 // on every calling rank.
 std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py::list& option_keys, py::handle X,
                                                py::handle Y);
+// What a call was given, one "field\tdigest" line per field (X, Y, then
+// options[key] for each of `option_keys`), and the name of the first field
+// in which two such texts differ ("" when none does).
+std::string data_fingerprint(const py::dict& options, const py::list& option_keys, py::handle X, py::handle Y);
+std::string first_difference(const std::string& a, const std::string& b);
 
 // ---- adaptation.cpp: (sequences, shape_info)
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,

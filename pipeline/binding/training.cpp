@@ -2,6 +2,7 @@
 // optimiser and schedule, the console header, and the epoch loop run
 // natively with the GIL released.
 
+#include "binding/checkpoint.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
@@ -43,10 +44,12 @@ void build_network(RunContext& run) {
                   py::arg("pool_size") = set.pool_size, py::arg("network_type") = py::str(set.network_type),
                   py::arg("rnn_hidden") = set.rnn_hidden, py::arg("rnn_layers") = set.rnn_layers,
                   py::arg("dropout") = py::float_(set.dropout));
+  start_random_streams(run);  // the call's own generators; the initial weights drawn from them
   run.model = run.model.attr("to")(py::str(run.device_name));
 }
 
-// Class weights, loss, optimiser and schedule as the engine takes them.
+// Class weights, loss, optimiser, schedule, random streams and the state a
+// resumed call goes on from, as the engine takes them.
 EngineConfig engine_config(const RunContext& run, const TrainingChoices& choices) {
   EngineConfig cfg;
   cfg.device = run.device;
@@ -70,6 +73,8 @@ EngineConfig engine_config(const RunContext& run, const TrainingChoices& choices
   cfg.max_epochs = int64_saturating(set.max_epochs);
   cfg.patience = int64_saturating(set.patience);
   cfg.collective = run.collective.get();
+  cfg.streams = run.streams;
+  attach_checkpoint(run, cfg);  // the state to go on from, when the call resumes
   return cfg;
 }
 
@@ -128,7 +133,8 @@ void run_training(RunContext& run) {
   const EngineResult result = call_native(
       run.prints(),
       [&](const EngineHooks& hooks) {
-        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg, hooks, run.lengths);
+        return train_network(run.net, run.x_tensor, run.y_tensor, train_rows, val_rows, cfg,
+                             checkpoint_hooks(run, hooks), run.lengths);
       },
       [&] { run.model.attr("eval")(); });  // (the engine has put the network's flags back itself)
   run.model.attr("eval")();

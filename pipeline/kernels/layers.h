@@ -40,6 +40,7 @@ struct RnnLayer {
   bool bidirectional = false, has_biases = true, batch_first = true;
   double dropout = 0.0;  // between layers
   bool training = false;
+  at::Generator generator;  // dropout's draws in the native kernels; undefined: the default generator
 };
 
 // One training-mode step of a BatchNorm layer's bookkeeping, shared by the

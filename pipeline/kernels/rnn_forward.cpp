@@ -183,7 +183,7 @@ at::Tensor run_forward(const Config& cfg, const Steps& steps, const at::Tensor& 
         noise = at::zeros({T, B, D * H}, x.options());
       } else {
         noise = at::empty({T, B, D * H}, x.options());
-        noise.bernoulli_(1.0 - cfg.dropout);
+        noise.bernoulli_(1.0 - cfg.dropout, cfg.generator);
         noise.div_(1.0 - cfg.dropout);
       }
       if (!steps.full) noise = packed_rows_of_full(noise, steps);

@@ -33,6 +33,7 @@ Config config_of(const RnnLayer& r) {
   cfg.hidden = r.hidden_size;
   cfg.dropout = r.dropout;
   cfg.training = r.training;
+  cfg.generator = r.generator;
   return cfg;
 }
 

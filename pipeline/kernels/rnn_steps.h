@@ -27,6 +27,7 @@ struct Config {
   int64_t gates = 4, layers = 1, dirs = 1, hidden = 0;
   double dropout = 0.0;  // applied between layers only when training
   bool training = false;
+  at::Generator generator;  // the dropout's draws; undefined: the default generator
 };
 
 inline int64_t gate_count(RnnKind kind) {
