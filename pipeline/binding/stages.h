@@ -32,6 +32,8 @@ void prepare_run(RunContext& run, py::object X, py::object Y);
 
 // estimator.cpp: creates the `HybridSeqClassifier` class in module m.
 void register_estimator(py::module_& m);
+// estimator_cv.cpp: creates the `HybridSeqClassifierCV` class in module m.
+void register_estimator_cv(py::module_& m);
 
 // adaptation.cpp: (sequences, shape_info)
 py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequence_axis,
