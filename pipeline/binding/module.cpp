@@ -104,6 +104,7 @@ static void init_module(py::module_& m) {
   annotated::register_type(m);
   hst::register_network(m);
   hst::register_estimator(m);
+  hst::register_estimator_cv(m);
 
   // The module's functions. They hold the module itself, so a copy loaded
   // under another name or from a package path uses its own class and names.

@@ -96,11 +96,13 @@ py::object metrics_with_display_names(py::object module, py::object y_true, py::
                                       py::object encoded_classes);
 
 // ---- module setup: network_module.cpp creates the `_CNNRNNClassifier`
-// class, estimator.cpp the `HybridSeqClassifier` class, raw_input_module.cpp
-// the `_RawInputClassifier` class (what HybridSeqClassifier.to_module
-// returns), in module m.
+// class, estimator.cpp the `HybridSeqClassifier` class, estimator_cv.cpp
+// the `HybridSeqClassifierCV` class, raw_input_module.cpp the
+// `_RawInputClassifier` class (what HybridSeqClassifier.to_module returns),
+// in module m.
 void register_network(py::module_& m);
 void register_estimator(py::module_& m);
+void register_estimator_cv(py::module_& m);
 void register_raw_input_classifier(py::module_& m);
 // Reads the network's parameters and settings from a module instance.
 NetParams extract_net_params(py::handle module);
