@@ -46,10 +46,10 @@ bool conv_op(const ConvLayer& cv, Shape& sh, Op& op) {
   const int64_t cout = cv.weight.size(0), k = cv.weight.size(2);
   if (cout < 1 || k < 1) return false;
   if (cv.bias.defined() && !is_vector(cv.bias, cout)) return false;
-  const int64_t lout = sh.L + 2 * cv.padding - k + 1;
+  const int64_t lout = conv_output_length(sh.L, cv);
   if (lout < 1) return false;
   for (int64_t& v : sh.len)
-    if ((v += 2 * cv.padding - k + 1) < 1) return false;
+    if ((v = conv_output_length(v, cv)) < 1) return false;
   op.kind = Op::CONV;
   op.k = k;
   op.pad = cv.padding;
@@ -83,11 +83,9 @@ bool pool_op(const CnnStep& s, Shape& sh, Op& op) {
   op.kind = Op::POOL;
   op.k = s.pool_kernel;
   op.stride = s.pool_stride;
-  sh.L = (sh.L - s.pool_kernel) / s.pool_stride + 1;
-  for (int64_t& v : sh.len) {
-    if (v < s.pool_kernel) return false;
-    v = (v - s.pool_kernel) / s.pool_stride + 1;
-  }
+  sh.L = pool_output_length(sh.L, s.pool_kernel, s.pool_stride);
+  for (int64_t& v : sh.len)
+    if ((v = pool_output_length(v, s.pool_kernel, s.pool_stride)) < 1) return false;
   return true;
 }
 
