@@ -59,6 +59,8 @@ HST_VECTOR_CLONES void moment_sums(const float* base, const Layout& y, const flo
   flush(C, fq, q);
 }
 
+// Whether v replaces the window's maximum m so far: of equal values the first
+// stays; a NaN always takes it (as the library's own kernel picks them).
 HST_ALWAYS_INLINE bool pool_takes(float v, float m) { return v > m || v != v; }
 
 // Per channel, the maximum of a window of k rows of C values starting at x0

@@ -41,6 +41,7 @@ inline int64_t gate_count(RnnKind kind) {
   }
 }
 
+// The settings of a layer's description.
 Config config_of(const RnnLayer& r);
 
 // The flat weights in torch.nn order: w_ih, w_hh, b_ih, b_hh per layer and direction.
