@@ -98,12 +98,18 @@ class ProcessGroupCollective final : public Collective {
   int rank() const override { return rank_; }
   int world_size() const override { return world_; }
 
+  // The backend's threads hold the tensors of an operation until they let
+  // go of it, which may be after the wait here returned, after the caller
+  // handed the tensor to Python, or while the interpreter shuts down. So
+  // they are given handles of their own on the memory (no Python object
+  // behind them; broadcasts go through a copy of ours): never one whose
+  // release would need the GIL on a thread of the backend.
   void allreduce_sum(const std::vector<at::Tensor>& tensors) override {
     // Every bucket is issued before the first wait, so the backend may
     // overlap them.
     std::vector<c10::intrusive_ptr<c10d::Work>> pending;
     for (const at::Tensor& t : tensors) {
-      std::vector<at::Tensor> one{t};
+      std::vector<at::Tensor> one{t.detach()};
       c10d::AllreduceOptions opts;
       opts.reduceOp = c10d::ReduceOp::SUM;
       pending.push_back(group_->allreduce(one, opts));
@@ -112,16 +118,15 @@ class ProcessGroupCollective final : public Collective {
   }
 
   void broadcast(const at::Tensor& tensor, int root) override {
-    // A backend that only moves tensors of its own device (NCCL) gets a
-    // copy there; the result is written back in place.
-    const bool moved = tensor.device() != device_ || !tensor.is_contiguous();
-    at::Tensor wire = moved ? tensor.to(device_).contiguous() : tensor;
+    // A copy on the backend's device (NCCL moves tensors of its own device
+    // only); the result is written back in place.
+    at::Tensor wire = tensor.to(device_).clone(at::MemoryFormat::Contiguous);
     std::vector<at::Tensor> one{wire};
     c10d::BroadcastOptions opts;
     opts.rootRank = root;
     opts.rootTensor = 0;
     finish(group_->broadcast(one, opts));
-    if (moved) tensor.copy_(wire);
+    tensor.copy_(wire);
   }
 
  private:
