@@ -6,6 +6,7 @@
 
 #include "binding/py_semantics.h"
 #include "core/collective.h"
+#include "core/engine.h"
 #include "core/network.h"
 #include "core/random_streams.h"
 
@@ -25,6 +26,15 @@ struct Settings {
   double learn_rate = 0;
   py::int_ patience, drop_period;
   double drop_factor = 1;
+};
+
+// The options the training stage reads, checked in their fixed order.
+struct TrainingChoices {
+  std::string device;              // "auto", "cpu" or "gpu"
+  bool balanced_weights = false;   // classWeight "auto"
+  std::vector<float> given_weights;  // a classWeight sequence; empty otherwise
+  Solver solver = Solver::ADAM;
+  bool piecewise = false;
 };
 
 struct RunContext {

@@ -116,12 +116,8 @@ at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels ker
 at::Tensor stack_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths) {
   at::Tensor l = lengths;
   for (const CnnStep& s : steps) {
-    if (s.kind == CnnStep::CONV) {
-      const int64_t span = s.conv.dilation * (s.conv.weight.size(2) - 1) + 1;
-      l = at::div(l + (2 * s.conv.padding - span), s.conv.stride, "floor") + 1;
-    } else if (s.kind == CnnStep::MAX_POOL) {
-      l = at::div(l - s.pool_kernel, s.pool_stride, "floor") + 1;
-    }
+    if (s.kind == CnnStep::CONV) l = conv_output_length(l, s.conv);
+    else if (s.kind == CnnStep::MAX_POOL) l = pool_output_length(l, s.pool_kernel, s.pool_stride);
   }
   return l;
 }
