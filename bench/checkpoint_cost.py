@@ -7,7 +7,9 @@ of bench/bench.py (2700x9x128, LSTM, bench.py's settings) with and without "chec
 Both variants run in one process, alternated inside every round (which goes first alternates
 too), after one warm-up call; the checkpoint is written to a fresh file in --folder (default: a
 temporary folder) and removed after each call. Prints every call's seconds, the medians, and
-the overhead of the median with checkpoints over the median without, in percent. The two
+the overhead of the median with checkpoints over the median without, in percent, for wall
+time and for the process's CPU time (user + system, all threads: less disturbed by other
+work on a shared machine, though blind to time spent waiting for the disk). The two
 variants must give the same predictions and history (checked).
 """
 import argparse
@@ -44,10 +46,10 @@ def main(argv=None):
 
     def call(with_checkpoint):
         o = dict(options, checkpointPath=path) if with_checkpoint else dict(options)
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         with contextlib.redirect_stdout(io.StringIO()):
             _, _, _, info = HybridSeqTrain(X, y, o)
-        seconds = time.perf_counter() - t0
+        seconds = (time.perf_counter() - t0, time.process_time() - c0)
         size = os.path.getsize(path) if with_checkpoint else 0
         if with_checkpoint:
             os.remove(path)
@@ -63,15 +65,17 @@ def main(argv=None):
             size = max(size, s)
             times[with_checkpoint].append(seconds)
             infos[with_checkpoint] = info
-            print("round %d %-16s %.3f s" % (r + 1, "checkpoint" if with_checkpoint else "no checkpoint", seconds),
-                  flush=True)
+            print("round %d %-16s %.3f s wall, %.3f s CPU" % (
+                r + 1, "checkpoint" if with_checkpoint else "no checkpoint", seconds[0], seconds[1]), flush=True)
     same = (np.array_equal(infos[False]["probabilityTest"], infos[True]["probabilityTest"])
             and infos[False]["history"] == infos[True]["history"])
-    without, with_ = statistics.median(times[False]), statistics.median(times[True])
-    print("workload c, LSTM, %d epochs, %d thread(s), %d rounds; file %.0f kB" % (
-        args.epochs, args.threads, args.rounds, size / 1e3))
-    print("median without %.3f s, with %.3f s: overhead %+.2f %%; same results: %s" % (
-        without, with_, 100 * (with_ / without - 1), same))
+    print("workload c, LSTM, %d epochs, %d thread(s), %d rounds; file %.0f kB; same results: %s" % (
+        args.epochs, args.threads, args.rounds, size / 1e3, same))
+    for i, kind in enumerate(("wall", "CPU")):
+        without = statistics.median(t[i] for t in times[False])
+        with_ = statistics.median(t[i] for t in times[True])
+        print("%-4s median without %.3f s, with %.3f s: overhead %+.2f %%" % (kind, without, with_,
+                                                                          100 * (with_ / without - 1)))
     if not same:
         sys.exit(1)
 

@@ -85,7 +85,7 @@ def references():
 
 
 # A child that trains with a checkpoint and is stopped as `how` says, once the first epoch
-# line is printed (the checkpoint of epoch 1 is then on disk):
+# line is printed (the checkpoint of epoch 1 is then being written, beside epoch 2):
 #   kill-after-epoch  SIGKILL right there, between two epochs;
 #   kill-mid-epoch    SIGKILL from a handler that runs at the next batch boundary;
 #   ctrl-c            SIGINT a moment later, as a user's Ctrl-C (KeyboardInterrupt).
@@ -271,7 +271,7 @@ def test_a_damaged_or_hostile_file_is_refused_naming_it_and_runs_nothing(kind, f
     assert path.read_bytes() == content
 
 
-def test_a_folder_that_does_not_exist_fails_before_training(tmp_path):
+def test_a_checkpoint_that_cannot_be_written_fails_the_call(tmp_path):
     with pytest.raises(RuntimeError, match="写入失败"):
         _quiet(HybridSeqTrain, X, Y, _options(LSTM, tmp_path / "missing" / "run.ckpt"))
 

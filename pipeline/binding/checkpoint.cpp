@@ -16,7 +16,7 @@ struct CheckpointRun {
   std::vector<at::Tensor> split;  // train, validation, test rows (int64)
   bool resumed = false;
   TrainingState saved;
-  bool writes = true;  // this process writes the file (alone, or rank 0)
+  std::unique_ptr<CheckpointWriter> writer;  // this process writes the file (alone, or rank 0)
 };
 
 namespace {
@@ -102,7 +102,6 @@ void open_checkpoint(RunContext& run, py::handle X, py::handle Y, const std::str
   if (path.empty()) return;
   auto ck = std::make_shared<CheckpointRun>();
   ck->path = path;
-  ck->writes = run.leads();
   py::list keys;
   for (py::handle item : default_options()) keys.append(item[py::int_(0)]);
   const int world = run.collective ? run.collective->world_size() : 1;
@@ -140,6 +139,7 @@ void open_checkpoint(RunContext& run, py::handle X, py::handle Y, const std::str
     }
   }
   ck->split = {rows_tensor(run.train_idx), rows_tensor(run.val_idx), rows_tensor(run.test_idx)};
+  if (run.leads()) ck->writer = std::make_unique<CheckpointWriter>(path, ck->fingerprint, ck->split);
   run.checkpoint = ck;
 }
 
@@ -150,18 +150,28 @@ void attach_checkpoint(const RunContext& run, EngineConfig& cfg) {
 EngineHooks checkpoint_hooks(const RunContext& run, const EngineHooks& hooks) {
   EngineHooks out = hooks;
   if (!run.checkpoint) return out;
-  std::shared_ptr<const CheckpointRun> ck = run.checkpoint;
+  std::shared_ptr<CheckpointRun> ck = run.checkpoint;
   // Every rank takes part (the random states of all ranks are gathered);
   // one writes.
   out.on_checkpoint = [ck](const TrainingState& state) {
-    if (!ck->writes) return;
+    if (!ck->writer) return;
     try {
-      write_file_atomically(ck->path, encode_checkpoint(ck->fingerprint, ck->split, state));
+      ck->writer->submit(state);
     } catch (const std::exception& e) {
       throw std::runtime_error("检查点文件 " + ck->path + " 写入失败：" + e.what());
     }
   };
   return out;
+}
+
+void finish_checkpoint(RunContext& run) {
+  if (!run.checkpoint || !run.checkpoint->writer) return;
+  try {
+    py::gil_scoped_release nogil;
+    run.checkpoint->writer->finish();
+  } catch (const std::exception& e) {
+    throw std::runtime_error("检查点文件 " + run.checkpoint->path + " 写入失败：" + e.what());
+  }
 }
 
 }  // namespace hst

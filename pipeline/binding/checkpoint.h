@@ -27,8 +27,13 @@ void open_checkpoint(RunContext& run, py::handle X, py::handle Y, const std::str
 // The state to go on from, when the call resumes.
 void attach_checkpoint(const RunContext& run, EngineConfig& cfg);
 
-// `hooks` plus the writer of the checkpoint (after every epoch, atomically;
-// only rank 0 writes), when the call has one.
+// `hooks` plus the writer of the checkpoint (before the first epoch and
+// after every epoch, atomically, in a thread of its own; only rank 0
+// writes), when the call has one. However training ends, the write in
+// flight completes before the call returns or raises.
 EngineHooks checkpoint_hooks(const RunContext& run, const EngineHooks& hooks);
+
+// After training: waits for the last write and raises if it failed.
+void finish_checkpoint(RunContext& run);
 
 }  // namespace hst

@@ -137,6 +137,7 @@ void run_training(RunContext& run) {
                              checkpoint_hooks(run, hooks), run.lengths);
       },
       [&] { run.model.attr("eval")(); });  // (the engine has put the network's flags back itself)
+  finish_checkpoint(run);
   run.model.attr("eval")();
   run.net.set_training(false);
   // Training gave every parameter memory of its own; on CUDA the recurrent

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "core/checksum.h"
 
@@ -289,5 +290,30 @@ bool read_whole_file(const std::string& path, std::string& bytes) {
   ::close(fd);
   return true;
 }
+
+CheckpointWriter::CheckpointWriter(std::string path, std::string fingerprint, std::vector<at::Tensor> split)
+    : path_(std::move(path)), fingerprint_(std::move(fingerprint)), split_(std::move(split)) {}
+
+CheckpointWriter::~CheckpointWriter() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void CheckpointWriter::wait() {
+  if (thread_.joinable()) thread_.join();
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void CheckpointWriter::submit(TrainingState state) {
+  wait();
+  thread_ = std::thread([this, state = std::move(state)] {
+    try {
+      write_file_atomically(path_, encode_checkpoint(fingerprint_, split_, state));
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  });
+}
+
+void CheckpointWriter::finish() { wait(); }
 
 }  // namespace hst

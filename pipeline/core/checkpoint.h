@@ -3,8 +3,10 @@
 // atomically.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/engine.h"
@@ -39,5 +41,28 @@ void write_file_atomically(const std::string& path, const std::string& bytes);
 // The whole file; false when it does not exist. Throws std::runtime_error
 // naming the path when it exists but cannot be read.
 bool read_whole_file(const std::string& path, std::string& bytes);
+
+// Writes the checkpoints of one run to `path` in a thread of its own, so that
+// syncing the file to disk does not hold up training: submit() hands over a
+// state and returns once the previous write has finished (one write at a
+// time, each atomic as write_file_atomically); finish() waits for the last.
+// A failed write is reported, as std::runtime_error, by the next submit() or
+// finish(). The destructor waits for a write in flight and keeps quiet.
+class CheckpointWriter {
+ public:
+  CheckpointWriter(std::string path, std::string fingerprint, std::vector<at::Tensor> split);
+  ~CheckpointWriter();
+  CheckpointWriter(const CheckpointWriter&) = delete;
+  CheckpointWriter& operator=(const CheckpointWriter&) = delete;
+  void submit(TrainingState state);
+  void finish();
+
+ private:
+  void wait();
+  std::string path_, fingerprint_;
+  std::vector<at::Tensor> split_;
+  std::thread thread_;
+  std::exception_ptr error_;
+};
 
 }  // namespace hst
