@@ -304,7 +304,8 @@ Prepared prepared_input(py::object self, py::object X) {
     raise_value_error("X 的尺寸 " + shape_text(shape) + " 只有 " + std::to_string(a.ndim()) + " 维，少了样本轴：训练时的数据有 " +
                       dims + " 维，样本在第 " + axis + " 维，单条样本尺寸为 " + shape_text(expected) +
                       "；一条样本请写成 np.expand_dims(X, " + axis + ")（Expected " + dims + "D array, got " +
-                      std::to_string(a.ndim()) + "D array instead）");
+                      std::to_string(a.ndim()) + "D array instead: Reshape your data using np.expand_dims(X, " + axis +
+                      ") if it contains a single sample）");
   }
   if (!fits) {
     std::vector<int64_t> shape(a.shape(), a.shape() + a.ndim());
