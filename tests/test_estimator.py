@@ -18,7 +18,7 @@ from sklearn.preprocessing import FunctionTransformer
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import HybridSeqTrain as H
-from conftest import DEFAULTS, child_env
+from conftest import DEFAULTS, child_env, require
 
 Classifier = H.HybridSeqClassifier
 # Small and quick, and still a network that learns the synthetic sets below.
@@ -288,10 +288,7 @@ ONNX_HAS_DYNAMO_ARG = "dynamo" in inspect.signature(torch.onnx.export).parameter
 
 
 def onnxruntime():
-    if SYSTEM_TORCH:
-        return pytest.importorskip("onnxruntime")
-    import onnxruntime as ort
-    return ort
+    return require("onnxruntime")
 
 
 def request(batch, steps, seed, ragged=True):

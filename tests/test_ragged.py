@@ -12,7 +12,7 @@ from torch import nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
 
 import HybridSeqTrain as H
-from conftest import fast_options
+from conftest import fast_options, require
 
 KINDS = ["LSTM", "GRU", "RNN", "BiLSTM", "BiGRU", "BiRNN"]
 
@@ -284,7 +284,7 @@ def test_estimator_fits_and_predicts_ragged_lists_and_its_module_takes_lengths()
 
 
 def test_onnx_export_takes_lengths_as_an_input():
-    ort = pytest.importorskip("onnxruntime")
+    ort = require("onnxruntime")
     import io
     import inspect
     model = network("BiLSTM").eval()
