@@ -6,6 +6,7 @@
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
 #include <algorithm>
 
+#include "binding/checkpoint.h"
 #include "binding/docstrings.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
@@ -58,12 +59,7 @@ void hold_out(RunContext& run) {
 }
 
 // Whether fit saw sequences of unequal length.
-bool fitted_ragged(const py::dict& info) {
-  if (!info.contains("sequenceLengths")) return false;
-  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(info["sequenceLengths"]);
-  const int64_t* p = own.data();
-  return own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != p[0]; });
-}
+bool fitted_ragged(const py::dict& info) { return recorded_lengths(info).defined(); }
 
 // The fitted attributes every fitted estimator has.
 void set_fitted(py::object self, const py::dict& shape_info, py::object classes, py::object model, py::object history,
@@ -193,7 +189,7 @@ void check_target(py::handle y) {
     py::module_::import("sklearn.utils").attr("assert_all_finite")(target, py::arg("input_name") = "y");
 }
 
-py::object estimator_fit(py::object module, py::object self, py::object X, py::object y) {
+py::object estimator_fit(py::object module, py::object self, py::object X, py::object y, py::object checkpoint_path) {
   check_target(y);
   py::object names = feature_names(X);
   X = estimator_input(X);
@@ -203,10 +199,13 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
   RunContext run;
   run.module = module;
   run.options = complete_options(given);
+  if (!checkpoint_path.is_none()) run.options["checkpointPath"] = checkpoint_path;
   run.quiet = !python_bool(self.attr("verbose"));
   prepare_run(run, X, y);
   set_random_seed(to_int(run.options["seed"]));
   hold_out(run);
+  open_checkpoint(run, X, y, "HybridSeqClassifier.fit");
+  standardise_run(run);
   run_training(run);
   if (python_bool(run.options["figflag"])) {
     // No test part: the figures (and, verbose, the summary) show the
@@ -325,25 +324,13 @@ Prepared prepared_input(py::object self, py::object X) {
 Prepared standardised(py::object self, const py::tuple& adapted) {
   py::array sequences = adapted[0];
   py::dict shape = adapted[1];
-  at::Tensor lengths;
-  {
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
-    const int64_t* p = own.data();
-    if (own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != sequences.shape(2); }))
-      lengths = at::from_blob(const_cast<int64_t*>(p), {own.size()}, at::kLong).clone();
-  }
-  {
-    // every sample must keep a step after the convolution and pooling layers
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
-    const int64_t* p = own.data();
-    if (own.size() > 0) {
-      const int64_t shortest = *std::min_element(p, p + own.size());
-      if (cnn_output_length(extract_net_params(self.attr("model_")).cnn, shortest) < 1)
-        raise_value_error("X 中最短的样本只有 " + std::to_string(shortest) +
-                          " 步，经卷积与池化后不剩任何步；请给出更长的序列（训练时 poolSize=" +
-                          py::str(self.attr("poolSize")).cast<std::string>() + "）");
-    }
-  }
+  const at::Tensor lengths = recorded_lengths(shape);
+  // every sample must keep a step after the convolution and pooling layers
+  const int64_t shortest = lengths.defined() ? lengths.min().item<int64_t>() : static_cast<int64_t>(sequences.shape(2));
+  if (cnn_output_length(extract_net_params(self.attr("model_")).cnn, shortest) < 1)
+    raise_value_error("X 中最短的样本只有 " + std::to_string(shortest) +
+                      " 步，经卷积与池化后不剩任何步；请给出更长的序列（训练时 poolSize=" +
+                      py::str(self.attr("poolSize")).cast<std::string>() + "）");
   py::array_t<float, py::array::c_style | py::array::forcecast> mean(self.attr("feature_mean_"));
   py::array_t<float, py::array::c_style | py::array::forcecast> stdev(self.attr("feature_std_"));
   const int64_t n = sequences.shape(0), f = sequences.shape(1), l = sequences.shape(2);
@@ -461,9 +448,15 @@ void register_estimator(py::module_& m) {
                                    std::string(kClassName) + ".__init__", "", init_params, "None");
   ns["fit"] = annotated::make(
       m,
-      py::cpp_function([module](py::object self, py::object X, py::object y) { return estimator_fit(module, self, X, y); }),
-      "fit", std::string(kClassName) + ".fit", "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。返回 self。",
-      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]")}, "HybridSeqClassifier");
+      py::cpp_function([module](py::object self, py::object X, py::object y, py::object checkpoint_path) {
+        return estimator_fit(module, self, X, y, checkpoint_path);
+      }),
+      "fit", std::string(kClassName) + ".fit",
+      "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。给出 checkpointPath 时每轮后写检查点，"
+      "中断后以相同的数据与参数再次调用即从中断处继续。返回 self。",
+      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]"),
+       param_with_default("checkpointPath", "Optional[str]", py::none())},
+      "HybridSeqClassifier");
   ns["predict"] = annotated::make(m, py::cpp_function(&estimator_predict), "predict",
                                   std::string(kClassName) + ".predict", "预测标签（与 fit 时 y 的类别值一致）。",
                                   {param("self", ""), param("X", "np.ndarray")}, "np.ndarray");

@@ -279,10 +279,16 @@ class ModuleStages final : public NetworkStages {
   mutable bool steps_read_ = false;
 };
 
-bool nonempty_entry(PyObject* dict, const char* key) {
-  PyObject* value = dict ? PyDict_GetItemString(dict, key) : nullptr;  // borrowed
-  if (!value || value == Py_None) return false;
-  const Py_ssize_t n = PyObject_Length(value);
+// The entry `key` of `dict`, a reference of our own; None when missing.
+py::object dict_entry(const py::dict& dict, const char* key) {
+  py::str name(key);
+  return dict.contains(name) ? py::object(dict[name]) : py::object(py::none());
+}
+
+bool nonempty_entry(const py::dict& dict, const char* key) {
+  py::object value = dict_entry(dict, key);
+  if (value.is_none()) return false;
+  const Py_ssize_t n = PyObject_Length(value.ptr());
   if (n < 0) throw py::error_already_set();
   return n > 0;
 }
@@ -292,28 +298,30 @@ bool nonempty_entry(PyObject* dict, const char* key) {
 bool hooks_below(py::handle module, std::vector<PyObject*>& seen) {
   if (std::find(seen.begin(), seen.end(), module.ptr()) != seen.end()) return false;
   seen.push_back(module.ptr());
-  py::object dict = py::getattr(module, "__dict__", py::none());
-  if (!PyDict_Check(dict.ptr())) return true;  // not a plain module: let torch.nn decide
+  py::object attrs = py::getattr(module, "__dict__", py::none());
+  if (!PyDict_Check(attrs.ptr())) return true;  // not a plain module: let torch.nn decide
+  py::dict dict = py::reinterpret_borrow<py::dict>(attrs);
   for (const char* key : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"})
-    if (nonempty_entry(dict.ptr(), key)) return true;
-  PyObject* children = PyDict_GetItemString(dict.ptr(), "_modules");  // borrowed
-  if (children && PyDict_Check(children)) {
-    PyObject *key, *child;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(children, &pos, &key, &child))
-      if (child != Py_None && hooks_below(child, seen)) return true;
-  }
+    if (nonempty_entry(dict, key)) return true;
+  py::object children = dict_entry(dict, "_modules");
+  if (!PyDict_Check(children.ptr())) return false;
+  // A list of the children, each held by it: a hook looked at below may
+  // change the dictionary without leaving a child unowned.
+  py::list owned(py::reinterpret_borrow<py::dict>(children).attr("values")());
+  for (py::handle child : owned)
+    if (!child.is_none() && hooks_below(child, seen)) return true;
   return false;
 }
 
-// A loaded module by name (sys.modules), or null: what is not loaded cannot be running.
-PyObject* loaded_module(const char* name) { return PyDict_GetItemString(PyImport_GetModuleDict(), name); }
+// A loaded module by name (sys.modules), or None: what is not loaded cannot be running.
+py::object loaded_module(const char* name) {
+  return dict_entry(py::reinterpret_borrow<py::dict>(PyImport_GetModuleDict()), name);
+}
 
 // Calls `module.name()` where the module is loaded and has the function.
 bool flag_of(const char* module, const char* name) {
-  PyObject* mod = loaded_module(module);
-  if (!mod) return false;
-  py::handle m(mod);
+  py::object m = loaded_module(module);
+  if (m.is_none()) return false;
   if (!py::hasattr(m, name)) return false;
   return python_bool(m.attr(name)());
 }
@@ -450,11 +458,13 @@ bool observable(py::handle self, py::handle x_obj, const at::Tensor& x) {
   if (torch::jit::tracer::isTracing() || compat::torch_function_mode_active()) return true;
   const auto tls = c10::impl::tls_local_dispatch_key_set();
   if (x.dim() != 3 || !plain_cpu_float(x, tls)) return true;
-  PyObject* nn_module = loaded_module("torch.nn.modules.module");
-  PyObject* globals = nn_module ? PyModule_GetDict(nn_module) : nullptr;  // borrowed
-  for (const char* key : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
-                          "_global_backward_pre_hooks"})
-    if (nonempty_entry(globals, key)) return true;
+  py::object nn_module = loaded_module("torch.nn.modules.module");
+  if (!nn_module.is_none()) {
+    py::dict globals = nn_module.attr("__dict__");
+    for (const char* key : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
+                            "_global_backward_pre_hooks"})
+      if (nonempty_entry(globals, key)) return true;
+  }
   std::vector<PyObject*> seen;
   if (hooks_below(self, seen)) return true;
   if (flag_of("torch.onnx", "is_in_onnx_export") || flag_of("torch.compiler", "is_compiling") ||
