@@ -491,40 +491,21 @@ py::dict expected_failed_checks() {
   return d;
 }
 
-// A Python function `def f(<params>): return _impl(<args>)`, a plain
-// function of the module (so worker processes find it by name).
-py::object python_function(py::module_& m, const char* qualname, const char* params, py::cpp_function impl,
-                           const char* args = nullptr) {
-  py::module_ builtins = py::module_::import("builtins");
-  py::dict ns;
-  ns["__builtins__"] = builtins;
-  ns["_impl"] = std::move(impl);
-  const std::string source = std::string("def f(") + params + "):\n    return _impl(" + (args ? args : params) + ")\n";
-  builtins.attr("exec")(builtins.attr("compile")(source, std::string("<") + qualname + ">", "exec"), ns);
-  py::object fn = ns["f"];
-  const std::string name(qualname);
-  fn.attr("__name__") = py::str(name.substr(name.rfind('.') + 1));
-  fn.attr("__qualname__") = py::str(qualname);
-  fn.attr("__module__") = m.attr("__name__");
-  return fn;
-}
-
 }  // namespace
 
 void register_estimator_cv(py::module_& m) {
   using annotated::param;
   using annotated::param_with_default;
-  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
   py::object module = py::reinterpret_borrow<py::object>(m);
-  m.attr("_search_fit") = python_function(m, "_search_fit", "estimator, X, y, train, test",
-                                          py::cpp_function(&search_fit));
+  const py::object module_name = m.attr("__name__");
+  // a plain function of the module, so that worker processes find it by name
+  m.attr("_search_fit") = annotated::python_function_calling(module_name, "_search_fit", "estimator, X, y, train, test",
+                                                             py::cpp_function(&search_fit));
 
   std::vector<annotated::Param> init_params{param("self", "")};
   for (const auto& [name, value] : cv_parameters()) init_params.push_back(param_with_default(name, "", value));
   const std::string cls(kCVName);
   py::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = py::str(kCVName);
   ns["__doc__"] = py::str(doc::kEstimatorCV);
   ns["__init__"] = annotated::make(m, py::cpp_function(&cv_init), "__init__", cls + ".__init__", "", init_params, "None");
   ns["fit"] = annotated::make(
@@ -556,15 +537,16 @@ void register_estimator_cv(py::module_& m) {
   ns["_expected_failed_checks"] = expected;
   py::dict tags;
   tags["_xfail_checks"] = expected;
-  ns["_more_tags"] = python_function(m, "HybridSeqClassifierCV._more_tags", "self",
+  ns["_more_tags"] = annotated::python_function_calling(module_name, "HybridSeqClassifierCV._more_tags", "self",
                                      py::cpp_function([tags](py::object) { return tags.attr("copy")(); }));
   py::module_ base = py::module_::import("sklearn.base");
   if (py::hasattr(base.attr("ClassifierMixin"), "__sklearn_tags__")) {
     py::object mixin_tags = base.attr("ClassifierMixin").attr("__sklearn_tags__");
-    ns["__sklearn_tags__"] = python_function(m, "HybridSeqClassifierCV.__sklearn_tags__", "self",
+    ns["__sklearn_tags__"] = annotated::python_function_calling(module_name, "HybridSeqClassifierCV.__sklearn_tags__", "self",
                                              py::cpp_function([mixin_tags](py::object self) { return mixin_tags(self); }));
   }
-  m.attr(kCVName) = type(kCVName, py::make_tuple(base.attr("ClassifierMixin"), base.attr("BaseEstimator")), ns);
+  m.attr(kCVName) = annotated::python_class(module_name, kCVName,
+                                            py::make_tuple(base.attr("ClassifierMixin"), base.attr("BaseEstimator")), ns);
 }
 
 }  // namespace hst

@@ -184,6 +184,7 @@ namespace {
 
 at::Tensor exported_recurrent(py::handle rnn, const at::Tensor& x, const at::Tensor& lengths);
 bool export_recurrence_applies(py::handle rnn);
+bool flag_of(const char* module, const char* name);
 
 // The stages as calls of the module's own submodules (self.cnn(x),
 // self.rnn(x)[0], ...), so their hooks fire and tracers, exporters and
@@ -217,7 +218,11 @@ class ModuleStages final : public NetworkStages {
           out = tensor_from("cnn", layer(out));
           break;
         case CnnStep::MAX_POOL:
-          out = tensor_from("cnn", layer(out));
+          // torch.export: max_pool1d reads the length as a number (a constant
+          // in the export); its indices form keeps the padded length free
+          out = flag_of("torch.compiler", "is_exporting")
+                    ? std::get<0>(at::max_pool1d_with_indices(out, {s.pool_kernel}, {s.pool_stride}))
+                    : tensor_from("cnn", layer(out));
           break;
       }
       if (s.kind == CnnStep::CONV || s.kind == CnnStep::MAX_POOL) {
@@ -366,7 +371,8 @@ at::Tensor exported_recurrent(py::handle rnn, const at::Tensor& x, const at::Ten
   const bool biases = python_bool(rnn.attr("bias"));
   const double dropout = setting<double>(rnn, "dropout", "a float");
   const bool training = python_bool(rnn.attr("training"));
-  py::list weights = rnn.attr("_flat_weights");
+  py::list weights;  // read by name: an exporter swaps the module's parameters for its own
+  for (py::handle name : rnn.attr("_flat_weights_names")) weights.append(py::getattr(rnn, name));
   const int64_t per_direction = biases ? 4 : 2;
   py::module_ torch = py::module_::import("torch");
   const bool lstm = mode == "LSTM";
@@ -379,7 +385,7 @@ at::Tensor exported_recurrent(py::handle rnn, const at::Tensor& x, const at::Ten
     for (int64_t dir = 0; dir < dirs; ++dir) {
       py::tuple w(4);
       for (int64_t k = 0; k < 4; ++k)
-        w[k] = k < per_direction ? weights[(layer * dirs + dir) * per_direction + k] : py::none();
+        w[k] = k < per_direction ? py::object(weights[(layer * dirs + dir) * per_direction + k]) : py::object(py::none());
       // step(carry, x_t) -> (new carry, output at the step), the cell's own arithmetic
       py::dict globals;
       globals["_cell"] = cell;

@@ -150,7 +150,8 @@ at::Tensor network_forward(const NetworkStages& stages, const at::Tensor& x, con
   at::Tensor last;
   if (feature_lengths.defined()) {
     // each sample's own last step
-    const at::Tensor at_step = (feature_lengths.to(out.device()) - 1).view({-1, 1, 1}).expand({-1, 1, out.size(2)});
+    // shaped after out itself, so that an exporter keeps the batch size free
+    const at::Tensor at_step = (feature_lengths.to(out.device()) - 1).view({-1, 1, 1}).expand_as(out.narrow(1, 0, 1));
     last = out.gather(1, at_step).squeeze(1);
   } else {
     last = out.select(1, -1);
