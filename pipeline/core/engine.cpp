@@ -1,5 +1,6 @@
 #include "core/engine.h"
 
+#include <ATen/CPUGeneratorImpl.h>
 #include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/autograd.h>
 
@@ -314,8 +315,12 @@ std::vector<RandomState> all_random_states(const RandomStreams& streams, Collect
 }  // namespace
 
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
-                           const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks,
+                           const at::Tensor& val_idx, const EngineConfig& given, const EngineHooks& hooks,
                            const at::Tensor& lengths) {
+  // Without a generator of the call's own, the draws come from the
+  // process-wide CPU generator.
+  EngineConfig cfg = given;
+  if (!cfg.streams.cpu.defined()) cfg.streams.cpu = at::detail::getDefaultCPUGenerator();
   HostAllocatorScope cached_allocations;
   TrainingScope training_scope(net);
   net.dropout_generator = cfg.device.is_cuda() ? cfg.streams.cuda : cfg.streams.cpu;
