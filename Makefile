@@ -36,7 +36,7 @@ demo: build
 	PYTHONPATH=$(LIB) $$(cat $(PY_FILE)) examples/demo.py
 
 test-python: build
-	PYTHONPATH=$(LIB) $$(cat $(PY_FILE)) -P -m pytest -q tests
+	HST_STACK=$(STACK) PYTHONPATH=$(LIB) $$(cat $(PY_FILE)) -P -m pytest -q tests
 
 # On the debian stack the suite runs a second time with the kernels built for
 # AVX2 alone (what most laptops run), where the machine has AVX2 and FMA: on an

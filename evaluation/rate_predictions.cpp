@@ -45,12 +45,12 @@ const char* const kSequenceAny = "Sequence[Any]";
 // A module-level name, read at call time; a missing one fails like an
 // unbound global in Python code.
 py::object global(const py::dict& globals, const char* name) {
-  PyObject* value = PyDict_GetItemString(globals.ptr(), name);  // borrowed
-  if (value == nullptr) {
+  py::str key(name);
+  if (!globals.contains(key)) {
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
   }
-  return py::reinterpret_borrow<py::object>(value);
+  return globals[key];  // a reference of our own
 }
 
 // Python's float(x): always a built-in float, also for NumPy scalars (which

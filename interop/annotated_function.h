@@ -4,7 +4,6 @@
 // builtins: they take no new attributes and have no __annotations__.
 #pragma once
 
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -111,22 +110,57 @@ inline py::object call(const Function& f, const py::args& args, const py::kwargs
   return py::reinterpret_steal<py::object>(result);
 }
 
+// A plain Python function `def <name>(<params>): return <body>`, compiled
+// from source (file name "<qualname>") with `globals` (plus the builtins and
+// `__name__` = module_name) as its globals; its __name__ is the last part of
+// `qualname`. The interpreter binds its arguments and words their errors,
+// and torch's compiler and exporter read it as any Python function (its
+// __code__, its source file). Every function of both modules that is not a
+// pybind11 builtin is made here.
+inline py::object python_function(const py::object& module_name, const std::string& qualname,
+                                  const std::string& params, const std::string& body, py::dict globals = py::dict()) {
+  py::module_ builtins = py::module_::import("builtins");
+  globals["__builtins__"] = builtins;
+  globals["__name__"] = module_name;
+  const std::string source = "def f(" + params + "):\n    return " + body + "\n";
+  builtins.attr("exec")(builtins.attr("compile")(source, "<" + qualname + ">", "exec"), globals);
+  py::object fn = globals["f"];
+  fn.attr("__name__") = py::str(qualname.substr(qualname.rfind('.') + 1));
+  fn.attr("__qualname__") = py::str(qualname);
+  fn.attr("__module__") = module_name;
+  return fn;
+}
+
+// A Python function with `params` whose body calls `impl` with `args` (by
+// default the parameter names as they stand, which suits parameters without
+// defaults).
+inline py::object python_function_calling(const py::object& module_name, const std::string& qualname,
+                                          const std::string& params, py::object impl, const std::string& args = "") {
+  py::dict globals;
+  globals["_impl"] = std::move(impl);
+  return python_function(module_name, qualname, params, "_impl(" + (args.empty() ? params : args) + ")", globals);
+}
+
+// A class made as `type(name, bases, namespace)` makes one, in module
+// `module_name` (its __module__ and __qualname__ set here).
+inline py::object python_class(const py::object& module_name, const std::string& name, const py::tuple& bases,
+                               py::dict ns) {
+  ns["__module__"] = module_name;
+  ns["__qualname__"] = py::str(name);
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  return type(py::str(name), bases, ns);
+}
+
 // A plain Python function `def binder(p1, p2, ...): return (p1, p2, ...)`
 // carrying the given defaults, name, qualname and module: the interpreter binds its
 // arguments and words its argument errors with that qualname.
 inline py::object make_binder(const std::vector<std::string>& names, const py::tuple& defaults,
-                              const std::string& name, const std::string& qualname, const py::object& module) {
+                              const std::string& qualname, const py::object& module) {
   std::string list;
   for (const auto& p : names) list += (list.empty() ? "" : ", ") + p;
   const std::string values = names.size() == 1 ? list + "," : list;
-  const std::string source = "def binder(" + list + "):\n    return (" + values + ")\n";
-  py::dict ns;
-  py::exec(py::str(source), ns);
-  py::object fn = ns["binder"];
+  py::object fn = python_function(module, qualname, list, "(" + values + ")");
   fn.attr("__defaults__") = defaults.size() ? py::object(defaults) : py::object(py::none());
-  fn.attr("__name__") = py::str(name);
-  fn.attr("__qualname__") = py::str(qualname);
-  fn.attr("__module__") = module;
   return fn;
 }
 
@@ -162,7 +196,7 @@ inline py::object make(py::module_& m, py::cpp_function impl, const std::string&
   py::tuple name_tuple(names.size());
   for (size_t i = 0; i < names.size(); ++i) name_tuple[i] = py::str(names[i]);
   py::tuple default_tuple(defaults);
-  py::object binder = make_binder(names, default_tuple, name, qualname, m.attr("__name__"));
+  py::object binder = make_binder(names, default_tuple, qualname, m.attr("__name__"));
   py::object obj = py::cast(Function{std::move(impl), name_tuple, default_tuple, binder});
   py::dict annotations;
   py::module_ inspect = py::module_::import("inspect");

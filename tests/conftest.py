@@ -39,6 +39,34 @@ def child_env(paths=None, **extra):
     return env
 
 
+# What each stack is meant to have (make test sets HST_STACK): there a missing
+# piece fails the test that needs it instead of skipping it unseen.
+STACK = os.environ.get("HST_STACK", "")
+STACK_HAS = {"debian": {"gloo"}, "current": {"gloo", "onnx", "onnxruntime", "skorch"}}
+
+
+def stack_expects(what):
+    return what in STACK_HAS.get(STACK, set())
+
+
+def require(what):
+    """The module `what` ("gloo": torch.distributed's gloo backend, returned as
+    torch.distributed), skipping the test where this stack is not meant to
+    have it and failing it where it is."""
+    try:
+        if what == "gloo":
+            import torch.distributed as dist
+            if not (dist.is_available() and dist.is_gloo_available()):
+                raise ImportError("torch.distributed with gloo is not available")
+            return dist
+        import importlib
+        return importlib.import_module(what)
+    except ImportError as exc:
+        if stack_expects(what):
+            pytest.fail("the %s stack should have %s: %s" % (STACK, what, exc))
+        pytest.skip("%s is not available: %s" % (what, exc))
+
+
 def fast_options(**extra):
     """Options for a quick CPU run without figures: a tiny network, few epochs."""
     opts = {"figflag": False, "showFigures": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4,

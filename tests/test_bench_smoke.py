@@ -9,6 +9,7 @@ import pytest
 import torch
 
 import HybridSeqTrain as hst
+from conftest import STACK, stack_expects
 
 _spec = importlib.util.spec_from_file_location(
     "hst_bench", Path(__file__).resolve().parents[1] / "bench" / "bench.py")
@@ -65,8 +66,11 @@ def _iris_split():
 
 @pytest.mark.parametrize("impl", ["straight", "tuned", "skorch"])
 def test_baselines_run_and_report(impl):
-    if bench.unavailable_reason(impl):
-        pytest.skip(bench.unavailable_reason(impl))
+    reason = bench.unavailable_reason(impl)
+    if reason and stack_expects(impl):
+        pytest.fail("the %s stack should run the %s baseline: %s" % (STACK, impl, reason))
+    if reason:
+        pytest.skip(reason)
     X, y, split = _iris_split()
     acc, ends, total = bench.TRAINERS[impl](X, y, *split, epochs=2, device=torch.device("cpu"),
                                             network_type="LSTM")

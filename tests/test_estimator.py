@@ -18,7 +18,7 @@ from sklearn.preprocessing import FunctionTransformer
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import HybridSeqTrain as H
-from conftest import DEFAULTS, child_env
+from conftest import DEFAULTS, child_env, require
 
 Classifier = H.HybridSeqClassifier
 # Small and quick, and still a network that learns the synthetic sets below.
@@ -117,6 +117,76 @@ def test_layouts_and_labels_round_trip_through_predict(layout):
         clf.predict(wrong)
 
 
+@pytest.mark.parametrize("layout, one, axis", [
+    ("table", lambda x: x[0], 0),                  # [24]: one row of a table
+    ("sequences", lambda x: x[0], 0),              # [2, 12]
+    ("samples last", lambda x: x[..., 0], 2),      # [2, 12] of [2, 12, n]
+])
+def test_one_sample_without_its_sample_axis_is_refused_saying_so(layout, one, axis):
+    x, y = series(n=60)
+    if layout == "table":
+        x = x.reshape(60, 24)
+    elif layout == "samples last":
+        x = np.moveaxis(x, 0, -1)
+    clf = Classifier(**dict(QUICK, maxEpochs=1)).fit(x, y)
+    sample = one(x)
+    dims = sample.ndim + 1
+    with pytest.raises(ValueError, match=rf"只有 {sample.ndim} 维，少了样本轴.*np\.expand_dims\(X, {axis}\)"
+                                         rf".*Expected {dims}D array, got {sample.ndim}D array instead"):
+        clf.predict(sample)
+    assert clf.predict(np.expand_dims(sample, axis)).shape == (1,)
+
+
+class Frame:
+    """A table with named columns, as data-frame libraries give them."""
+
+    def __init__(self, values, columns):
+        self.values, self.columns = np.asarray(values), list(columns)
+
+    def __array__(self, dtype=None, copy=None):
+        return self.values if dtype is None else self.values.astype(dtype)
+
+    def __len__(self):
+        return len(self.values)
+
+
+NAMES = ["a", "b", "c", "d", "e", "f"]
+
+
+@pytest.mark.parametrize("columns, error", [
+    (NAMES, None),
+    (["b", "a", "c", "d", "e", "f"], "Feature names must be in the same order as they were in fit"),
+    (["a", "b", "c", "d", "e", "g"], "Feature names unseen at fit time:\n- g\nFeature names seen at fit time, yet "
+                                     "now missing:\n- f\n"),
+])
+def test_a_table_fitted_with_column_names_refuses_other_names(columns, error):
+    x, y = series(n=60, channels=1, length=6)
+    table = x[:, 0, :]
+    clf = Classifier(**dict(QUICK, maxEpochs=1)).fit(Frame(table, NAMES), y)
+    np.testing.assert_array_equal(clf.feature_names_in_, NAMES)
+    assert clf.feature_names_in_.dtype == object
+    if error is None:
+        assert clf.predict(Frame(table, columns)).shape == (60,)
+    else:
+        with pytest.raises(ValueError, match=error):
+            clf.predict_proba(Frame(table, columns))
+
+
+def test_column_names_given_on_one_side_only_warn_as_scikit_learn_does():
+    x, y = series(n=60, channels=1, length=6)
+    table = x[:, 0, :]
+    named = Classifier(**dict(QUICK, maxEpochs=1)).fit(Frame(table, NAMES), y)
+    with pytest.warns(UserWarning, match="X does not have valid feature names, but HybridSeqClassifier was fitted "
+                                         "with feature names"):
+        named.predict(table)
+    named.fit(table, y)  # refitted without names: none kept
+    assert not hasattr(named, "feature_names_in_")
+    with pytest.warns(UserWarning, match="X has feature names, but HybridSeqClassifier was fitted without"):
+        named.predict(Frame(table, NAMES))
+    with pytest.raises(TypeError, match="Feature names are only supported if all input features have string names"):
+        Classifier(**dict(QUICK, maxEpochs=1)).fit(Frame(table, ["a", 1, "c", "d", "e", "f"]), y)
+
+
 def test_unfitted_estimator_refuses_to_predict():
     from sklearn.exceptions import NotFittedError
     for method in ("predict", "predict_proba", "to_module"):
@@ -208,18 +278,100 @@ def test_the_deployable_module_maps_raw_samples_to_predict_probas_values():
     assert module.network is not clf.model_
 
 
-def test_onnx_export_with_its_preprocessing_runs_in_onnxruntime(tmp_path):
-    ort = pytest.importorskip("onnxruntime")
-    x, y = series(n=90)
-    clf = Classifier(**QUICK).fit(x, y)
-    path = str(tmp_path / "clf.onnx")
-    example = torch.as_tensor(x[:4], dtype=torch.float32)
-    kwargs = {"dynamo": False} if "dynamo" in inspect.signature(torch.onnx.export).parameters else {}
-    torch.onnx.export(clf.to_module(), (example,), path, input_names=["x"], output_names=["proba"],
-                      dynamic_axes={"x": {0: "batch"}, "proba": {0: "batch"}}, **kwargs)
-    session = ort.InferenceSession(path, providers=["CPUExecutionProvider"])
-    got = session.run(None, {"x": x[:13].astype(np.float32)})[0]
-    np.testing.assert_allclose(got, clf.predict_proba(x[:13]), atol=1e-5)
+# ---- Traced and exported deployable modules ------------------------------
+
+# Debian's torch comes without onnxruntime; the current stack installs it, so
+# there a missing onnxruntime fails the tests that need it.
+SYSTEM_TORCH = os.path.realpath(torch.__file__).startswith("/usr/lib/python3/")
+TORCH2 = int(torch.__version__.split(".")[0]) >= 2
+ONNX_HAS_DYNAMO_ARG = "dynamo" in inspect.signature(torch.onnx.export).parameters
+
+
+def onnxruntime():
+    return require("onnxruntime")
+
+
+def request(batch, steps, seed, ragged=True):
+    """`batch` raw samples [L_i, 3] (the longest `steps` long; all of them when
+    not ragged), zero-padded to [batch, steps, 3], with their lengths."""
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(4, steps + 1, size=batch) if ragged else np.full(batch, steps)
+    lengths[0] = steps
+    samples = [rng.normal(size=(n, 3)) for n in lengths]
+    x = np.zeros((batch, steps, 3), np.float32)
+    for i, s in enumerate(samples):
+        x[i, :len(s)] = s
+    return samples, torch.from_numpy(x), torch.as_tensor(lengths)
+
+
+@pytest.fixture(scope="module")
+def deployable():
+    """Estimators fitted on samples [steps, 3] (sequence axis first, so the
+    module moves axes): of unequal lengths ("lengths") and all 30 long ("fixed")."""
+    rng = np.random.default_rng(4)
+    y = np.arange(72) % 3
+    ragged = [rng.normal(size=(n, 3)) + 0.6 * y[i] for i, n in enumerate(rng.integers(8, 40, size=72))]
+    fixed = np.moveaxis(series(n=72, channels=3, length=30)[0], 1, 2)
+    options = dict(QUICK, maxEpochs=3, sequenceAxis=0, networkType="BiLSTM")
+    return {"lengths": Classifier(**options).fit(ragged, y), "fixed": Classifier(**options).fit(fixed, y)}
+
+
+def with_lengths(x, lengths):
+    return (x,) if lengths is None else (x, lengths)
+
+
+def jit_trace(module, x, lengths, tmp_path):
+    traced = torch.jit.trace(module, with_lengths(x, lengths), check_trace=False)
+    return lambda x, lengths: traced(*with_lengths(x, lengths)).numpy()
+
+
+def onnx_session(**kwargs):
+    def export(module, x, lengths, tmp_path):
+        ort = onnxruntime()
+        names = ["x"] if lengths is None else ["x", "lengths"]
+        axes = {"x": {0: "batch"}, "proba": {0: "batch"}}
+        if lengths is not None:
+            axes.update(x={0: "batch", 1: "steps"}, lengths={0: "batch"})
+        path = str(tmp_path / "module.onnx")
+        torch.onnx.export(module, with_lengths(x, lengths), path, input_names=names, output_names=["proba"],
+                          dynamic_axes=axes, **kwargs)
+        session = ort.InferenceSession(path, providers=["CPUExecutionProvider"])
+        return lambda x, lengths: session.run(None, dict(zip(names, (t.numpy() for t in with_lengths(x, lengths)))))[0]
+    return export
+
+
+def exported_program(module, x, lengths, tmp_path):
+    batch, steps = torch.export.Dim("batch"), torch.export.Dim("steps")
+    shapes = ({0: batch},) if lengths is None else ({0: batch, 1: steps}, {0: batch})
+    program = torch.export.export(module, with_lengths(x, lengths), dynamic_shapes=shapes)
+    return lambda x, lengths: program.module()(*with_lengths(x, lengths)).numpy()
+
+
+needs_torch2 = pytest.mark.skipif(not TORCH2, reason="torch.export needs torch 2")
+DEPLOYMENTS = [
+    pytest.param(jit_trace, id="jit-trace"),
+    pytest.param(onnx_session(**({"dynamo": False} if ONNX_HAS_DYNAMO_ARG else {})), id="onnx-traced"),
+    # torch 2.9+ exports through torch.export by default (the dynamo exporter).
+    pytest.param(onnx_session(), id="onnx-default", marks=pytest.mark.skipif(
+        not ONNX_HAS_DYNAMO_ARG, reason="this torch has one ONNX exporter")),
+    pytest.param(exported_program, id="torch-export", marks=needs_torch2),
+]
+
+
+@pytest.mark.parametrize("form", ["lengths", "fixed"])
+@pytest.mark.parametrize("deploy", DEPLOYMENTS)
+def test_a_module_traced_or_exported_at_one_size_gives_predict_probas_values_at_others(deployable, deploy, form,
+                                                                                       tmp_path):
+    clf = deployable[form]
+    _, x, lengths = request(4, 30, seed=0, ragged=form == "lengths")
+    with torch.no_grad():
+        run = deploy(clf.to_module(), x, lengths if form == "lengths" else None, tmp_path)
+        for batch in (1, 7):
+            for steps in (13, 30, 60) if form == "lengths" else (30,):
+                samples, x, lengths = request(batch, steps, seed=batch * steps, ragged=form == "lengths")
+                want = clf.predict_proba(samples if form == "lengths" else np.stack(samples))
+                got = run(x, lengths if form == "lengths" else None)
+                np.testing.assert_allclose(got, want, atol=1e-5, err_msg=f"batch {batch}, steps {steps}")
 
 
 # scikit-learn's own estimator checks, on a quick configuration. Checks it

@@ -15,11 +15,13 @@ import torch
 from torch import nn
 
 import HybridSeqTrain as hst
-from conftest import fast_options, plain_forward
+from conftest import STACK, fast_options, plain_forward, stack_expects
 
 TORCH2 = int(torch.__version__.split(".")[0]) >= 2
 HAS_ONNX = all(importlib.util.find_spec(name) is not None for name in ("onnx", "onnxruntime"))
 NO_ONNX = "onnx and onnxruntime are not installed on this stack"
+if not HAS_ONNX and stack_expects("onnxruntime"):  # a stack meant to have them fails instead of skipping
+    raise ImportError("the %s stack should have onnx and onnxruntime" % STACK)
 ONNX_HAS_DYNAMO_ARG = "dynamo" in inspect.signature(torch.onnx.export).parameters
 
 

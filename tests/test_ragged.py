@@ -3,6 +3,8 @@ sample computed as if it stood alone, in the native kernels and in the
 submodules' own path, through the pipeline and the estimator."""
 import copy
 
+import json
+
 import numpy as np
 import pytest
 import torch
@@ -10,7 +12,7 @@ from torch import nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
 
 import HybridSeqTrain as H
-from conftest import fast_options
+from conftest import fast_options, require
 
 KINDS = ["LSTM", "GRU", "RNN", "BiLSTM", "BiGRU", "BiRNN"]
 
@@ -68,9 +70,20 @@ def test_ragged_layouts_pad_to_the_longest_and_record_every_length(make, axis, f
         assert not seqs[i, :, n:].any()
 
 
-def test_rectangular_input_records_one_length_for_every_sample():
-    _, info = H._adapt_to_sequence(np.zeros((4, 2, 6)), 4, -1, "auto")
-    np.testing.assert_array_equal(info["sequenceLengths"], [6, 6, 6, 6])
+@pytest.mark.parametrize("X", [
+    np.zeros((4, 2, 6)),
+    [np.zeros((2, 6))] * 4,                                      # a list of samples of one length
+    np.array([np.zeros((2, 6))] * 4 + [None], dtype=object)[:4],  # an object array of them
+], ids=["array", "list", "object-array"])
+def test_samples_of_one_length_add_no_lengths_to_the_record(X):
+    _, info = H._adapt_to_sequence(X, 4, -1, "auto")
+    assert "sequenceLengths" not in info and info["adaptedShape"] == (4, 2, 6)
+
+
+def test_unequal_lengths_are_recorded_as_plain_ints():
+    _, info = H._adapt_to_sequence([np.zeros((2, 5)), np.zeros((2, 7))], 2, -1, "auto")
+    assert info["sequenceLengths"] == (5, 7) and all(type(n) is int for n in info["sequenceLengths"])
+    assert json.loads(json.dumps(info))["sequenceLengths"] == [5, 7]
 
 
 @pytest.mark.parametrize("X, options, error, message", [
@@ -271,7 +284,7 @@ def test_estimator_fits_and_predicts_ragged_lists_and_its_module_takes_lengths()
 
 
 def test_onnx_export_takes_lengths_as_an_input():
-    ort = pytest.importorskip("onnxruntime")
+    ort = require("onnxruntime")
     import io
     import inspect
     model = network("BiLSTM").eval()

@@ -164,16 +164,31 @@ def _child_threads():
         except BaseException as exc:  # reported to the parent
             errors[i] = repr(exc)
 
+    # A third thread makes and checks tensors all along: the loops' caching
+    # allocator must neither serve it nor disturb it.
+    done, bystander = threading.Event(), {"made": 0, "wrong": 0}
+
+    def allocate():
+        while not done.is_set():
+            for n in (300, 4096, 70000):
+                t = torch.full((n,), 3.0)
+                bystander["made"] += 1
+                bystander["wrong"] += int(float(t.sum()) != 3.0 * n)
+
     sys.stdout = _Console()
     threads = [threading.Thread(target=work, args=(i,), daemon=True) for i in range(2)]
+    other = threading.Thread(target=allocate, daemon=True)
     try:
+        other.start()
         for t in threads:
             t.start()
         for t in threads:
             t.join(120)
     finally:
+        done.set()
+        other.join(30)
         sys.stdout = sys.__stdout__
-    report = {"alive": [t.is_alive() for t in threads], "errors": errors, "checks": []}
+    report = {"alive": [t.is_alive() for t in threads], "errors": errors, "checks": [], "bystander": bystander}
     for (X, Y, opts), res in zip(jobs, results):
         if res is None:
             continue
@@ -265,7 +280,7 @@ def test_cuda_recurrent_weights_are_one_flat_buffer_after_training(network):
             model.rnn(torch.randn(4, 8, model.rnn.input_size, device="cuda"))
 
 
-def test_two_threads_calling_at_once_both_finish():
+def test_two_threads_calling_at_once_both_finish_beside_a_thread_that_allocates():
     r = _run_child("threads", timeout=300)
     assert r["alive"] == [False, False], "a call did not finish (deadlock?)"
     assert r["errors"] == [None, None]
@@ -274,6 +289,7 @@ def test_two_threads_calling_at_once_both_finish():
     assert [c["epochs"] for c in r["checks"]] == [4, 4]
     assert all(c["labels_known"] and c["probabilities_sum_to_one"] for c in r["checks"])
     assert [c["model_output"] for c in r["checks"]] == [[5, 3], [5, 2]]
+    assert r["bystander"]["made"] > 0 and r["bystander"]["wrong"] == 0
 
 
 if __name__ == "__main__":

@@ -217,3 +217,24 @@ def test_the_split_calls_the_splitter_the_module_bound(monkeypatch):
     y = np.arange(60) % 3
     split(y, options(seed=7))
     assert calls == [7, 8]
+
+
+@pytest.mark.parametrize("seed", [42, np.int64(42), 7, 42.0, "42", np.float64(3), 0.5],
+                         ids=["int", "np.int64", "7", "42.0", "str", "np.float64", "0.5"])
+def test_the_estimators_hold_out_reads_seed_as_the_functions_split(seed):
+    # Accepted or refused alike, with the splitter's own error; an accepted
+    # seed draws the hold-out as the first stage of the function's split.
+    y = classes(60, 3)
+    X = np.random.default_rng(0).normal(size=(60, 2, 8)) + y[:, None, None]
+    clf = hst.HybridSeqClassifier(maxEpochs=1, convChannels=(4,), rnnHidden=4, deviceSel="cpu", seed=seed)
+    try:
+        split(y, options(seed=seed))
+    except ValueError as refused:
+        with pytest.raises(ValueError) as got:
+            clf.fit(X, y)
+        assert str(got.value) == str(refused)
+        return
+    clf.fit(X, y)
+    train, val = train_test_split(np.arange(60), test_size=0.15, random_state=seed, shuffle=True, stratify=y)
+    np.testing.assert_array_equal(clf.validation_rows_, val)
+    np.testing.assert_array_equal(clf.train_rows_, train)

@@ -4,6 +4,7 @@
 // wider than float32 also has its copy checked for overflow to Inf.
 // Sequences of unequal length come as a list of per-sample arrays; they are
 // padded with zeros to the longest, and the record keeps every length.
+#include <algorithm>
 #include <cmath>
 
 #include "binding/stages.h"
@@ -45,6 +46,14 @@ bool finite(const py::array& data) {
   return python_bool(np.attr("isfinite")(data).attr("all")());
 }
 
+// Real numbers only: complex values would lose their imaginary part in the
+// float32 copy.
+void check_numeric(const py::array& a) {
+  py::module_ np = py::module_::import("numpy");
+  if (!python_bool(np.attr("issubdtype")(a.attr("dtype"), np.attr("number")))) throw py::type_error("X 必须是数值型数组");
+  if (a.dtype().kind() == 'c') raise_value_error("X 不能是复数：复数的虚部无法转换为实数特征");
+}
+
 bool python_equal(py::handle a, py::handle b) {
   int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
   if (r < 0) throw py::error_already_set();
@@ -68,6 +77,20 @@ int64_t sequence_axis_of(py::object sequence_axis, int64_t dims) {
 
 std::string shape_string(const py::array& a) { return py::str(shape_tuple(a)).cast<std::string>(); }
 
+// The adaptation record, its keys in their fixed order.
+py::dict shape_record(py::tuple original_shape, int64_t sample_axis, py::tuple sample_shape, int64_t sequence_axis,
+                      int64_t n, int64_t features, int64_t length) {
+  py::dict info;
+  info["originalShape"] = original_shape;
+  info["sampleAxis"] = py::int_(sample_axis);
+  info["sampleShape"] = sample_shape;
+  info["sequenceAxis"] = py::int_(sequence_axis);
+  info["adaptedShape"] = py::make_tuple(n, features, length);
+  info["featureCount"] = py::int_(features);
+  info["sequenceLength"] = py::int_(length);
+  return info;
+}
+
 // Per-sample arrays of unequal length -> zero-padded float32 [n, F, longest].
 py::tuple adapt_ragged(const py::list& samples, py::object y_count, py::object sequence_axis,
                        py::object sample_dimension) {
@@ -83,8 +106,7 @@ py::tuple adapt_ragged(const py::list& samples, py::object y_count, py::object s
   arrays.reserve(n);
   for (py::handle item : samples) {
     py::array a = np.attr("asarray")(item);
-    if (!python_bool(np.attr("issubdtype")(a.attr("dtype"), np.attr("number"))))
-      throw py::type_error("X 必须是数值型数组");
+    check_numeric(a);
     arrays.push_back(a);
   }
   const py::array& first = arrays[0];
@@ -123,28 +145,36 @@ py::tuple adapt_ragged(const py::list& samples, py::object y_count, py::object s
                                                  py::slice(py::int_(0), py::int_(lengths[i]), py::none()))];
     np.attr("copyto")(target, moved, py::arg("casting") = "unsafe");
     const char kind = a.dtype().kind();
-    wide = wide || (kind == 'f' && a.itemsize() > 4) || kind == 'c';
+    wide = wide || (kind == 'f' && a.itemsize() > 4);
   }
   if (wide && !finite(sequences)) raise_value_error("X 中不能包含 NaN 或 Inf");
 
   py::list sample_shape_list;
   for (int64_t d = 0; d < dims; ++d) sample_shape_list.append(py::int_(d == seq_axis ? longest : first.shape(d)));
   py::tuple sample_shape(sample_shape_list);
-  py::array_t<int64_t> own(n);
-  std::copy(lengths.begin(), lengths.end(), own.mutable_data());
-  py::dict info;
-  info["originalShape"] = py::make_tuple(py::int_(n)) + sample_shape;
-  info["sampleAxis"] = py::int_(0);
-  info["sampleShape"] = sample_shape;
-  info["sequenceAxis"] = py::int_(seq_axis);
-  info["adaptedShape"] = py::make_tuple(n, features, longest);
-  info["featureCount"] = py::int_(features);
-  info["sequenceLength"] = py::int_(longest);
-  info["sequenceLengths"] = own;
+  py::dict info = shape_record(py::make_tuple(py::int_(n)) + sample_shape, 0, sample_shape, seq_axis, n, features,
+                               longest);
+  // Only samples of unequal length add their lengths to the record (plain
+  // ints, so the record still compares with == and writes as JSON).
+  if (std::any_of(lengths.begin(), lengths.end(), [&](int64_t len) { return len != longest; })) {
+    py::tuple own(n);
+    for (int64_t i = 0; i < n; ++i) own[i] = py::int_(lengths[i]);
+    info["sequenceLengths"] = own;
+  }
   return py::make_tuple(sequences, info);
 }
 
 }  // namespace
+
+at::Tensor recorded_lengths(const py::dict& shape_info) {
+  if (!shape_info.contains("sequenceLengths")) return at::Tensor();
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape_info["sequenceLengths"]);
+  const int64_t* p = own.data();
+  const int64_t n = own.size(), longest = shape_info["sequenceLength"].cast<int64_t>();
+  // (a record of an earlier release lists the lengths of equal rows too)
+  if (std::all_of(p, p + n, [&](int64_t len) { return len == longest; })) return at::Tensor();
+  return at::from_blob(const_cast<int64_t*>(p), {n}, at::kLong).clone();
+}
 
 py::object sample_list(py::handle X) {
   py::module_ np = py::module_::import("numpy");
@@ -192,8 +222,7 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   py::array data = np.attr("asarray")(X);
   const int64_t ndim = data.ndim();
   if (ndim < 2) raise_value_error("X 至少需要包含样本维和一个数据维");
-  if (!python_bool(np.attr("issubdtype")(data.attr("dtype"), np.attr("number"))))
-    throw py::type_error("X 必须是数值型数组");
+  check_numeric(data);
   if (!finite(data)) raise_value_error("X 中不能包含 NaN 或 Inf");
 
   // The sample axis.
@@ -236,18 +265,10 @@ py::tuple adapt_to_sequence(py::object X, py::object y_count, py::object sequenc
   // would reach the network as Inf and train it into NaN, so they are refused
   // like Inf given directly.
   const char kind = data.dtype().kind();
-  if (((kind == 'f' && data.itemsize() > 4) || kind == 'c') && !finite(sequences))
+  if (kind == 'f' && data.itemsize() > 4 && !finite(sequences))
     raise_value_error("X 中不能包含 NaN 或 Inf");
 
-  py::dict info;
-  info["originalShape"] = shape_tuple(data);
-  info["sampleAxis"] = py::int_(sample_axis);
-  info["sampleShape"] = sample_shape;
-  info["sequenceAxis"] = py::int_(seq_axis);
-  info["adaptedShape"] = py::make_tuple(n, features, length);
-  info["featureCount"] = py::int_(features);
-  info["sequenceLength"] = py::int_(length);
-  info["sequenceLengths"] = np.attr("full")(n, length, py::arg("dtype") = np.attr("int64"));
+  py::dict info = shape_record(shape_tuple(data), sample_axis, sample_shape, seq_axis, n, features, length);
   return py::make_tuple(sequences, info);
 }
 

@@ -18,9 +18,9 @@ X : np.ndarray
     - 彩色图 [样本数, 通道数, 高, 宽]。
     不等长序列：X 可以是逐样本数组的列表（或元组、一维 object 数组），各样本的轴数相同，
     除序列轴外尺寸相同，例如 [[通道数, L_1], [通道数, L_2], ...]；此时样本即列表元素
-    （sampleDimension 为 "auto" 或 0），每条样本按其自身长度计算，info["shapeInfo"]["sequenceLengths"]
-    记录各样本长度。
-    X 必须全部为有限数（不能包含 NaN 或 Inf）。
+    （sampleDimension 为 "auto" 或 0），每条样本按其自身长度计算；样本长度不全相同时，
+    info["shapeInfo"]["sequenceLengths"] 以整数元组记录各样本长度（等长数据不加此键）。
+    X 必须全部为有限实数（不能包含 NaN、Inf 或复数）。
 Y : sequence
     每条样本一个类别标签，可以是整数、实数或文本。
 options : dict, optional

@@ -6,6 +6,7 @@
 // whole mapping from raw samples to probabilities as one torch.nn.Module.
 #include <algorithm>
 
+#include "binding/checkpoint.h"
 #include "binding/docstrings.h"
 #include "binding/native_call.h"
 #include "binding/run_context.h"
@@ -44,30 +45,21 @@ void estimator_init(py::args args) {
   for (size_t i = 0; i < params.size(); ++i) py::setattr(self, params[i].first.c_str(), args[i + 1]);
 }
 
-// The stratified, seeded hold-out of validationRatio of the rows that drives
-// early stopping and the kept state; no test part.
+// The hold-out of validationRatio of the rows that drives early stopping and
+// the kept state (no test part): the first stage of the function's split,
+// reading seed and shuffle as the function does.
 void hold_out(RunContext& run) {
   py::module_ np = py::module_::import("numpy");
-  py::dict& options = run.options;
-  py::object seed = options["seed"];
-  const bool unseeded = !python_bool(to_int(seed));
-  const bool shuffle = python_bool(options["shuffle"]);
-  py::tuple parts = run.module.attr("train_test_split")(
-      np.attr("arange")(run.y_encoded.size()), py::arg("test_size") = run.settings.validation_ratio,
-      py::arg("random_state") = unseeded ? py::object(py::none()) : to_int(seed), py::arg("shuffle") = shuffle,
-      py::arg("stratify") = shuffle ? py::object(run.y_encoded) : py::none());
+  py::tuple parts = split_stage(run.module, np.attr("arange")(run.y_encoded.size()), run.y_encoded,
+                                run.settings.validation_ratio, run.options["seed"], 0,
+                                python_bool(run.options["shuffle"]));
   run.train_idx = np.attr("asarray")(parts[0]);
   run.val_idx = np.attr("asarray")(parts[1]);
   run.test_idx = np.attr("array")(py::list(), py::arg("dtype") = np.attr("intp"));
 }
 
 // Whether fit saw sequences of unequal length.
-bool fitted_ragged(const py::dict& info) {
-  if (!info.contains("sequenceLengths")) return false;
-  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(info["sequenceLengths"]);
-  const int64_t* p = own.data();
-  return own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != p[0]; });
-}
+bool fitted_ragged(const py::dict& info) { return recorded_lengths(info).defined(); }
 
 // The fitted attributes every fitted estimator has.
 void set_fitted(py::object self, const py::dict& shape_info, py::object classes, py::object model, py::object history,
@@ -121,6 +113,65 @@ py::object estimator_input(py::handle X) {
   return a;
 }
 
+// The column names of X as scikit-learn records them: those of a table
+// with named columns (a data frame) when every name is a text, else None.
+py::object feature_names(py::handle X) {
+  if (!py::hasattr(X, "columns")) return py::none();
+  py::module_ np = py::module_::import("numpy");
+  py::array names = np.attr("asarray")(X.attr("columns"), py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  if (names.ndim() != 1 || names.size() == 0) return py::none();
+  py::set types;
+  for (py::handle name : names) types.add(py::type::of(name).attr("__qualname__"));
+  py::list sorted = py::module_::import("builtins").attr("sorted")(types);
+  const bool any_text = types.contains(py::str("str"));
+  if (sorted.size() > 1 && any_text)
+    throw py::type_error(
+        "Feature names are only supported if all input features have string names, but your input has " +
+        py::str(sorted).cast<std::string>() +
+        " as feature name / column name types. If you want feature names to be stored and validated, you must "
+        "convert them all to strings, by using X.columns = X.columns.astype(str) for example. Otherwise you can "
+        "remove feature / column names from your input data, or convert them all to a non-string data type.");
+  return any_text ? py::object(names) : py::object(py::none());
+}
+
+// New data's column names against fit's, with scikit-learn's warnings and
+// refusal: other names, or the same names in another order, are refused.
+void check_feature_names(py::object self, py::handle X) {
+  py::object fitted = py::getattr(self, "feature_names_in_", py::none());
+  py::object given = feature_names(X);
+  if (fitted.is_none() && given.is_none()) return;
+  const std::string cls = py::str(py::type::of(self).attr("__name__")).cast<std::string>();
+  py::object warn = py::module_::import("warnings").attr("warn");
+  py::object user_warning = py::module_::import("builtins").attr("UserWarning");
+  if (fitted.is_none()) {
+    warn("X has feature names, but " + cls + " was fitted without feature names", user_warning);
+    return;
+  }
+  if (given.is_none()) {
+    warn("X does not have valid feature names, but " + cls + " was fitted with feature names", user_warning);
+    return;
+  }
+  py::list want(fitted), got(given);
+  if (want.equal(got)) return;
+  py::object sorted = py::module_::import("builtins").attr("sorted");
+  py::set want_set(want), got_set(got);
+  py::list unseen = sorted(got_set.attr("__sub__")(want_set));
+  py::list missing = sorted(want_set.attr("__sub__")(got_set));
+  auto listed = [](const py::list& names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i == 5) return out + "- ...\n";
+      out += "- " + py::str(names[i]).cast<std::string>() + "\n";
+    }
+    return out;
+  };
+  std::string message = "The feature names should match those that were passed during fit.\n";
+  if (unseen.size()) message += "Feature names unseen at fit time:\n" + listed(unseen);
+  if (missing.size()) message += "Feature names seen at fit time, yet now missing:\n" + listed(missing);
+  if (!unseen.size() && !missing.size()) message += "Feature names must be in the same order as they were in fit.\n";
+  raise_value_error(message);
+}
+
 void check_target(py::handle y) {
   if (y.is_none())
     raise_value_error(std::string(kClassName) + " requires y to be passed, but the target y is None");
@@ -138,8 +189,9 @@ void check_target(py::handle y) {
     py::module_::import("sklearn.utils").attr("assert_all_finite")(target, py::arg("input_name") = "y");
 }
 
-py::object estimator_fit(py::object module, py::object self, py::object X, py::object y) {
+py::object estimator_fit(py::object module, py::object self, py::object X, py::object y, py::object checkpoint_path) {
   check_target(y);
+  py::object names = feature_names(X);
   X = estimator_input(X);
   py::dict given;
   for (const auto& [name, unused] : estimator_parameters())
@@ -147,10 +199,13 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
   RunContext run;
   run.module = module;
   run.options = complete_options(given);
+  if (!checkpoint_path.is_none()) run.options["checkpointPath"] = checkpoint_path;
   run.quiet = !python_bool(self.attr("verbose"));
   prepare_run(run, X, y);
   set_random_seed(to_int(run.options["seed"]));
   hold_out(run);
+  open_checkpoint(run, X, y, "HybridSeqClassifier.fit");
+  standardise_run(run);
   run_training(run);
   if (python_bool(run.options["figflag"])) {
     // No test part: the figures (and, verbose, the summary) show the
@@ -162,6 +217,8 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
              py::float_(run.best_val_loss), run.feature_mean, run.feature_std);
   self.attr("train_rows_") = run.train_idx;
   self.attr("validation_rows_") = run.val_idx;
+  if (!names.is_none()) self.attr("feature_names_in_") = names;
+  else if (py::hasattr(self, "feature_names_in_")) py::delattr(self, "feature_names_in_");
   return self;
 }
 
@@ -190,6 +247,7 @@ Prepared standardised(py::object self, const py::tuple& adapted);
 // samples of unequal length.
 Prepared prepared_input(py::object self, py::object X) {
   py::module_ np = py::module_::import("numpy");
+  check_feature_names(self, X);
   py::dict info = self.attr("shape_info_");
   // A table's rows have scikit-learn's fixed number of features; any other
   // fit's samples are sequences, which a list of samples may give at any
@@ -239,6 +297,16 @@ Prepared prepared_input(py::object self, py::object X) {
     fits = true;
     for (size_t d = 0; d < given.size(); ++d) fits = fits && (static_cast<int64_t>(d) == seq_axis || given[d] == expected[d]);
   }
+  if (!fits && a.ndim() == static_cast<py::ssize_t>(expected.size())) {
+    // one sample given without the sample axis
+    std::vector<int64_t> shape(a.shape(), a.shape() + a.ndim());
+    const std::string dims = std::to_string(expected.size() + 1), axis = std::to_string(sample_axis);
+    raise_value_error("X 的尺寸 " + shape_text(shape) + " 只有 " + std::to_string(a.ndim()) + " 维，少了样本轴：训练时的数据有 " +
+                      dims + " 维，样本在第 " + axis + " 维，单条样本尺寸为 " + shape_text(expected) +
+                      "；一条样本请写成 np.expand_dims(X, " + axis + ")（Expected " + dims + "D array, got " +
+                      std::to_string(a.ndim()) + "D array instead: Reshape your data using np.expand_dims(X, " + axis +
+                      ") if it contains a single sample）");
+  }
   if (!fits) {
     std::vector<int64_t> shape(a.shape(), a.shape() + a.ndim());
     std::string msg = "X 的尺寸 " + shape_text(shape) + " 与训练时的布局不符：样本在第 " + std::to_string(sample_axis) +
@@ -256,25 +324,13 @@ Prepared prepared_input(py::object self, py::object X) {
 Prepared standardised(py::object self, const py::tuple& adapted) {
   py::array sequences = adapted[0];
   py::dict shape = adapted[1];
-  at::Tensor lengths;
-  {
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
-    const int64_t* p = own.data();
-    if (own.size() > 0 && std::any_of(p, p + own.size(), [&](int64_t l) { return l != sequences.shape(2); }))
-      lengths = at::from_blob(const_cast<int64_t*>(p), {own.size()}, at::kLong).clone();
-  }
-  {
-    // every sample must keep a step after the convolution and pooling layers
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(shape["sequenceLengths"]);
-    const int64_t* p = own.data();
-    if (own.size() > 0) {
-      const int64_t shortest = *std::min_element(p, p + own.size());
-      if (cnn_output_length(extract_net_params(self.attr("model_")).cnn, shortest) < 1)
-        raise_value_error("X 中最短的样本只有 " + std::to_string(shortest) +
-                          " 步，经卷积与池化后不剩任何步；请给出更长的序列（训练时 poolSize=" +
-                          py::str(self.attr("poolSize")).cast<std::string>() + "）");
-    }
-  }
+  const at::Tensor lengths = recorded_lengths(shape);
+  // every sample must keep a step after the convolution and pooling layers
+  const int64_t shortest = lengths.defined() ? lengths.min().item<int64_t>() : static_cast<int64_t>(sequences.shape(2));
+  if (cnn_output_length(extract_net_params(self.attr("model_")).cnn, shortest) < 1)
+    raise_value_error("X 中最短的样本只有 " + std::to_string(shortest) +
+                      " 步，经卷积与池化后不剩任何步；请给出更长的序列（训练时 poolSize=" +
+                      py::str(self.attr("poolSize")).cast<std::string>() + "）");
   py::array_t<float, py::array::c_style | py::array::forcecast> mean(self.attr("feature_mean_"));
   py::array_t<float, py::array::c_style | py::array::forcecast> stdev(self.attr("feature_std_"));
   const int64_t n = sequences.shape(0), f = sequences.shape(1), l = sequences.shape(2);
@@ -374,105 +430,33 @@ py::dict expected_failed_checks() {
   return d;
 }
 
-// ---- The deployable module -------------------------------------------------
-
-void raw_init(py::object self, py::object network, py::object sample_shape, py::object sequence_axis, py::object mean,
-              py::object stdev) {
-  py::module_ torch = py::module_::import("torch");
-  py::module_::import("torch.nn").attr("Module").attr("__init__")(self);
-  self.attr("network") = network;
-  self.attr("sample_shape") = py::tuple(sample_shape);
-  self.attr("sequence_axis") = to_int(sequence_axis);
-  auto buffer = [&](const char* name, py::object value) {
-    self.attr("register_buffer")(name, torch.attr("as_tensor")(value, py::arg("dtype") = torch.attr("float32")).attr("reshape")(1, -1, 1));
-  };
-  buffer("mean", mean);
-  buffer("std", stdev);
-}
-
-// Raw samples-first input -> class probabilities, in torch operators only, so
-// that tracing and export record the whole mapping. Samples of unequal
-// length come padded along the sequence axis, with their lengths.
-at::Tensor raw_forward(py::object self, py::object x, py::object lengths) {
-  if (!THPVariable_Check(x.ptr()))
-    throw py::type_error(std::string("forward() expected x to be a torch.Tensor, got ") + Py_TYPE(x.ptr())->tp_name);
-  const at::Tensor input = x.cast<at::Tensor>();
-  const std::vector<int64_t> sample = self.attr("sample_shape").cast<std::vector<int64_t>>();
-  const int64_t seq = self.attr("sequence_axis").cast<int64_t>();
-  const int64_t d = static_cast<int64_t>(sample.size());
-  std::vector<int64_t> given(input.sizes().begin(), input.sizes().end());
-  bool fits = input.dim() == d + 1;
-  for (int64_t i = 0; fits && i < d; ++i) fits = given[i + 1] == sample[i] || (i == seq && !lengths.is_none());
-  if (!fits)
-    throw py::value_error("x 的尺寸 " + shape_text(given) + " 不符：应为 [样本数] 加上单条样本尺寸 " + shape_text(sample) +
-                          (lengths.is_none() ? "" : "（序列轴可为任意补齐后的长度）"));
-  // The sequence axis last, the other axes of a sample merged into features.
-  std::vector<int64_t> order{0};
-  int64_t features = 1;
-  for (int64_t i = 0; i < d; ++i)
-    if (i != seq) {
-      order.push_back(i + 1);
-      features *= sample[i];
-    }
-  order.push_back(seq + 1);
-  at::Tensor t = input.permute(order).reshape({-1, features, given[seq + 1]}).to(at::kFloat);
-  t = (t - self.attr("mean").cast<at::Tensor>()) / self.attr("std").cast<at::Tensor>();
-  at::Tensor logits = self.attr("network")(t, lengths).cast<at::Tensor>();
-  return at::softmax(logits, 1);
-}
-
-// A Python function `def f(<params>): return _impl(<args>)` (args: the
-// parameter names, when they differ from params by defaults).
-py::object python_method(py::module_& m, const char* qualname, const char* params, py::cpp_function impl,
-                         const char* args = nullptr) {
-  py::module_ builtins = py::module_::import("builtins");
-  py::dict ns;
-  ns["__builtins__"] = builtins;
-  ns["_impl"] = std::move(impl);
-  const std::string source = std::string("def f(") + params + "):\n    return _impl(" + (args ? args : params) + ")\n";
-  builtins.attr("exec")(builtins.attr("compile")(source, std::string("<") + qualname + ">", "exec"), ns);
-  py::object fn = ns["f"];
-  const std::string name(qualname);
-  fn.attr("__name__") = py::str(name.substr(name.rfind('.') + 1));
-  fn.attr("__qualname__") = py::str(qualname);
-  fn.attr("__module__") = m.attr("__name__");
-  return fn;
-}
-
 }  // namespace
 
 void register_estimator(py::module_& m) {
   using annotated::param;
   using annotated::param_with_default;
-  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
   py::object module = py::reinterpret_borrow<py::object>(m);
-
-  // The deployable module.
-  py::dict raw_ns;
-  raw_ns["__module__"] = m.attr("__name__");
-  raw_ns["__qualname__"] = py::str("_RawInputClassifier");
-  raw_ns["__doc__"] = py::str("原始样本（样本在第0维）-> 类别概率：布局变换、标准化、CNN-RNN 网络与 softmax。");
-  raw_ns["__init__"] = python_method(m, "_RawInputClassifier.__init__", "self, network, sample_shape, sequence_axis, mean, std",
-                                     py::cpp_function(&raw_init));
-  raw_ns["forward"] = python_method(m, "_RawInputClassifier.forward", "self, x, lengths=None",
-                                    py::cpp_function(&raw_forward), "self, x, lengths");
-  m.attr("_RawInputClassifier") =
-      type("_RawInputClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), raw_ns);
+  const py::object module_name = m.attr("__name__");
+  register_raw_input_classifier(m);  // what to_module returns
 
   // The estimator.
   std::vector<annotated::Param> init_params{param("self", "")};
   for (const auto& [name, value] : estimator_parameters()) init_params.push_back(param_with_default(name, "", value));
   py::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = py::str(kClassName);
   ns["__doc__"] = py::str(doc::kEstimator);
   ns["__init__"] = annotated::make(m, py::cpp_function(&estimator_init), "__init__",
                                    std::string(kClassName) + ".__init__", "", init_params, "None");
   ns["fit"] = annotated::make(
       m,
-      py::cpp_function([module](py::object self, py::object X, py::object y) { return estimator_fit(module, self, X, y); }),
-      "fit", std::string(kClassName) + ".fit", "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。返回 self。",
-      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]")}, "HybridSeqClassifier");
+      py::cpp_function([module](py::object self, py::object X, py::object y, py::object checkpoint_path) {
+        return estimator_fit(module, self, X, y, checkpoint_path);
+      }),
+      "fit", std::string(kClassName) + ".fit",
+      "在 (X, y) 上训练；X 的布局规则与 HybridSeqTrain 相同。给出 checkpointPath 时每轮后写检查点，"
+      "中断后以相同的数据与参数再次调用即从中断处继续。返回 self。",
+      {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]"),
+       param_with_default("checkpointPath", "Optional[str]", py::none())},
+      "HybridSeqClassifier");
   ns["predict"] = annotated::make(m, py::cpp_function(&estimator_predict), "predict",
                                   std::string(kClassName) + ".predict", "预测标签（与 fit 时 y 的类别值一致）。",
                                   {param("self", ""), param("X", "np.ndarray")}, "np.ndarray");
@@ -489,7 +473,8 @@ void register_estimator(py::module_& m) {
       std::string(kClassName) + ".to_module",
       "返回把原始样本（样本在第0维）映射为类别概率的 torch.nn.Module（含布局变换与标准化），可 trace 与导出 ONNX。",
       {param("self", "")}, "nn.Module");
-  ns["__getstate__"] = python_method(m, "HybridSeqClassifier.__getstate__", "self", py::cpp_function(&estimator_getstate));
+  ns["__getstate__"] = annotated::python_function_calling(module_name, "HybridSeqClassifier.__getstate__", "self",
+                                                          py::cpp_function(&estimator_getstate));
   py::object from_result = annotated::make(
       m, py::cpp_function(&estimator_from_result), "from_result", std::string(kClassName) + ".from_result",
       "把 HybridSeqTrain 的结果 (model, info) 变为已训练的估计器。",
@@ -499,17 +484,20 @@ void register_estimator(py::module_& m) {
   ns["_expected_failed_checks"] = expected;
   py::dict tags;
   tags["_xfail_checks"] = expected;
-  ns["_more_tags"] = python_method(m, "HybridSeqClassifier._more_tags", "self",
-                                   py::cpp_function([tags](py::object) { return tags.attr("copy")(); }));
+  ns["_more_tags"] = annotated::python_function_calling(
+      module_name, "HybridSeqClassifier._more_tags", "self",
+      py::cpp_function([tags](py::object) { return tags.attr("copy")(); }));
   py::module_ base = py::module_::import("sklearn.base");
   // scikit-learn 1.6+ reads tags from __sklearn_tags__ (and refuses a class
   // that defines only the older hook): the classifier's own tags.
   if (py::hasattr(base.attr("ClassifierMixin"), "__sklearn_tags__")) {
     py::object mixin_tags = base.attr("ClassifierMixin").attr("__sklearn_tags__");
-    ns["__sklearn_tags__"] = python_method(m, "HybridSeqClassifier.__sklearn_tags__", "self",
-                                           py::cpp_function([mixin_tags](py::object self) { return mixin_tags(self); }));
+    ns["__sklearn_tags__"] = annotated::python_function_calling(
+        module_name, "HybridSeqClassifier.__sklearn_tags__", "self",
+        py::cpp_function([mixin_tags](py::object self) { return mixin_tags(self); }));
   }
-  m.attr(kClassName) = type(kClassName, py::make_tuple(base.attr("ClassifierMixin"), base.attr("BaseEstimator")), ns);
+  m.attr(kClassName) = annotated::python_class(module_name, kClassName,
+                                               py::make_tuple(base.attr("ClassifierMixin"), base.attr("BaseEstimator")), ns);
 }
 
 }  // namespace hst

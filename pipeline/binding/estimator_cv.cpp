@@ -133,7 +133,10 @@ Facts data_facts(py::object X, const py::array& y, py::handle sequence_axis, int
   py::tuple adapted = adapt_to_sequence(X, py::int_(y.size()), to_int(sequence_axis), py::int_(0));
   py::array sequences = adapted[0];
   py::dict info = adapted[1];
-  std::vector<int64_t> lengths = info["sequenceLengths"].cast<std::vector<int64_t>>();
+  const at::Tensor own = recorded_lengths(info);
+  std::vector<int64_t> lengths = own.defined()
+                                     ? std::vector<int64_t>(own.data_ptr<int64_t>(), own.data_ptr<int64_t>() + own.numel())
+                                     : std::vector<int64_t>(sequences.shape(0), sequences.shape(2));
   Facts f;
   f.samples = y.size();
   f.features = sequences.shape(1);

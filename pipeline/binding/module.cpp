@@ -6,6 +6,7 @@
 #include "binding/docstrings.h"
 #include "binding/stages.h"
 #include "kernels/simd.h"
+#include "runtime/host_allocator.h"
 
 namespace {
 
@@ -35,12 +36,14 @@ static void init_module(py::module_& m);
 
 // A failed import (a missing library or RatePredictions) reaches the caller
 // as the very error that step raised, not wrapped in a generic ImportError
-// (as PYBIND11_MODULE would wrap it).
-static py::module_::module_def hybrid_module_def;
+// (as PYBIND11_MODULE would wrap it). The module object comes from the
+// interpreter's own single-phase API; pybind11 only fills it.
+static PyModuleDef hybrid_module_def = {PyModuleDef_HEAD_INIT, "HybridSeqTrain", nullptr, -1, nullptr,
+                                        nullptr, nullptr, nullptr, nullptr};
 extern "C" PYBIND11_EXPORT PyObject* PyInit_HybridSeqTrain() {
-  PYBIND11_CHECK_PYTHON_VERSION
-  PYBIND11_ENSURE_INTERNALS_READY
-  auto m = py::module_::create_extension_module("HybridSeqTrain", nullptr, &hybrid_module_def);
+  PyObject* raw = PyModule_Create(&hybrid_module_def);
+  if (raw == nullptr) return nullptr;
+  auto m = py::reinterpret_steal<py::module_>(raw);
   try {
     init_module(m);
     return m.release().ptr();
@@ -58,6 +61,8 @@ static void init_module(py::module_& m) {
   using annotated::param_with_default;
   m.doc() = "CNN-RNN 通用分类核心函数。";
   py::register_local_exception_translator(&translate_errors);
+  // The loops' caching allocator goes in place now, while no training runs.
+  hst::install_host_allocator();
   // The instruction set the kernels were built for: one forced at build time
   // (HST_ISA), or the best of AVX-512, AVX2 and the baseline chosen at load.
 #ifdef HST_KERNEL_ISA

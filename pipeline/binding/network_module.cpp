@@ -182,6 +182,9 @@ static void classifier_init(py::object self, py::object input_features, py::obje
 
 namespace {
 
+at::Tensor exported_recurrent(py::handle rnn, const at::Tensor& x, const at::Tensor& lengths);
+bool export_recurrence_applies(py::handle rnn);
+
 // The stages as calls of the module's own submodules (self.cnn(x),
 // self.rnn(x)[0], ...), so their hooks fire and tracers, exporters and
 // compilers record torch.nn's layers. Runs with the GIL held. With lengths
@@ -229,6 +232,7 @@ class ModuleStages final : public NetworkStages {
   }
   at::Tensor rnn(const at::Tensor& x, const at::Tensor& lengths) const override {
     if (!lengths.defined()) return tensor_from("rnn", self_.attr("rnn")(x)[py::int_(0)]);
+    if (export_recurrence_applies(self_.attr("rnn"))) return exported_recurrent(self_.attr("rnn"), x, lengths);
     py::module_ utils = py::module_::import("torch.nn.utils.rnn");
     py::object rnn = self_.attr("rnn");
     py::object packed = utils.attr("pack_padded_sequence")(x, lengths.to(at::kCPU), py::arg("batch_first") = true,
@@ -270,10 +274,16 @@ class ModuleStages final : public NetworkStages {
   mutable bool steps_read_ = false;
 };
 
-bool nonempty_entry(PyObject* dict, const char* key) {
-  PyObject* value = dict ? PyDict_GetItemString(dict, key) : nullptr;  // borrowed
-  if (!value || value == Py_None) return false;
-  const Py_ssize_t n = PyObject_Length(value);
+// The entry `key` of `dict`, a reference of our own; None when missing.
+py::object dict_entry(const py::dict& dict, const char* key) {
+  py::str name(key);
+  return dict.contains(name) ? py::object(dict[name]) : py::object(py::none());
+}
+
+bool nonempty_entry(const py::dict& dict, const char* key) {
+  py::object value = dict_entry(dict, key);
+  if (value.is_none()) return false;
+  const Py_ssize_t n = PyObject_Length(value.ptr());
   if (n < 0) throw py::error_already_set();
   return n > 0;
 }
@@ -283,30 +293,112 @@ bool nonempty_entry(PyObject* dict, const char* key) {
 bool hooks_below(py::handle module, std::vector<PyObject*>& seen) {
   if (std::find(seen.begin(), seen.end(), module.ptr()) != seen.end()) return false;
   seen.push_back(module.ptr());
-  py::object dict = py::getattr(module, "__dict__", py::none());
-  if (!PyDict_Check(dict.ptr())) return true;  // not a plain module: let torch.nn decide
+  py::object attrs = py::getattr(module, "__dict__", py::none());
+  if (!PyDict_Check(attrs.ptr())) return true;  // not a plain module: let torch.nn decide
+  py::dict dict = py::reinterpret_borrow<py::dict>(attrs);
   for (const char* key : {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks", "_backward_pre_hooks"})
-    if (nonempty_entry(dict.ptr(), key)) return true;
-  PyObject* children = PyDict_GetItemString(dict.ptr(), "_modules");  // borrowed
-  if (children && PyDict_Check(children)) {
-    PyObject *key, *child;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(children, &pos, &key, &child))
-      if (child != Py_None && hooks_below(child, seen)) return true;
-  }
+    if (nonempty_entry(dict, key)) return true;
+  py::object children = dict_entry(dict, "_modules");
+  if (!PyDict_Check(children.ptr())) return false;
+  // A list of the children, each held by it: a hook looked at below may
+  // change the dictionary without leaving a child unowned.
+  py::list owned(py::reinterpret_borrow<py::dict>(children).attr("values")());
+  for (py::handle child : owned)
+    if (!child.is_none() && hooks_below(child, seen)) return true;
   return false;
 }
 
-// A loaded module by name (sys.modules), or null: what is not loaded cannot be running.
-PyObject* loaded_module(const char* name) { return PyDict_GetItemString(PyImport_GetModuleDict(), name); }
+// A loaded module by name (sys.modules), or None: what is not loaded cannot be running.
+py::object loaded_module(const char* name) {
+  return dict_entry(py::reinterpret_borrow<py::dict>(PyImport_GetModuleDict()), name);
+}
 
 // Calls `module.name()` where the module is loaded and has the function.
 bool flag_of(const char* module, const char* name) {
-  PyObject* mod = loaded_module(module);
-  if (!mod) return false;
-  py::handle m(mod);
+  py::object m = loaded_module(module);
+  if (m.is_none()) return false;
   if (!py::hasattr(m, name)) return false;
   return python_bool(m.attr(name)());
+}
+
+// ---- The recurrent layer as torch.export records it -----------------------
+//
+// A packed sequence has data-dependent sizes, and torch's recurrent layers
+// are recorded by torch.export one step at a time (the padded length becomes
+// a constant). With lengths, an export therefore runs each layer and
+// direction as torch's cell over a scan of the steps, which keeps both the
+// batch and the padded length free. Each sample is exact: the forward
+// direction reads the valid steps first, and the backward direction runs
+// over the sample reversed within its own length. The module's recurrent
+// layer is not called (its hooks do not fire) on this path.
+
+// torch's scan over the steps where this torch has it (torch 2.x), or None.
+py::object scan_function() {
+  try {
+    return py::module_::import("torch._higher_order_ops.scan").attr("scan");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+    return py::none();
+  }
+}
+
+bool export_recurrence_applies(py::handle rnn) {
+  if (!flag_of("torch.compiler", "is_exporting")) return false;
+  if (py::hasattr(rnn, "proj_size") && setting<int64_t>(rnn, "proj_size", "an int") != 0) return false;
+  return !scan_function().is_none();
+}
+
+// Step numbers 0..T-1 of x [B, T, ...] mapped so that each sample's valid
+// steps run backwards (t -> length-1-t); padding steps stay where they are.
+// Applying it twice gives x back.
+at::Tensor reversed_within(const at::Tensor& x, const at::Tensor& lengths) {
+  const at::Tensor t = at::ones_like(x.select(2, 0), at::kLong).cumsum(1) - 1;  // [B, T]
+  const at::Tensor l = lengths.to(x.device()).unsqueeze(1);
+  const at::Tensor order = at::where(t < l, l - 1 - t, t);
+  return x.gather(1, order.unsqueeze(2).expand_as(x));
+}
+
+at::Tensor exported_recurrent(py::handle rnn, const at::Tensor& x, const at::Tensor& lengths) {
+  const std::string mode = setting<std::string>(rnn, "mode", "str");
+  const int64_t layers = setting<int64_t>(rnn, "num_layers", "an int");
+  const int64_t hidden = setting<int64_t>(rnn, "hidden_size", "an int");
+  const int64_t dirs = python_bool(rnn.attr("bidirectional")) ? 2 : 1;
+  const bool biases = python_bool(rnn.attr("bias"));
+  const double dropout = setting<double>(rnn, "dropout", "a float");
+  const bool training = python_bool(rnn.attr("training"));
+  py::list weights = rnn.attr("_flat_weights");
+  const int64_t per_direction = biases ? 4 : 2;
+  py::module_ torch = py::module_::import("torch");
+  const bool lstm = mode == "LSTM";
+  py::object cell = torch.attr(lstm ? "lstm_cell" : mode == "GRU" ? "gru_cell" : mode == "RNN_TANH" ? "rnn_tanh_cell"
+                                                                                               : "rnn_relu_cell");
+  py::object scan = scan_function();
+  at::Tensor input = x;
+  for (int64_t layer = 0; layer < layers; ++layer) {
+    std::vector<at::Tensor> outputs;
+    for (int64_t dir = 0; dir < dirs; ++dir) {
+      py::tuple w(4);
+      for (int64_t k = 0; k < 4; ++k)
+        w[k] = k < per_direction ? weights[(layer * dirs + dir) * per_direction + k] : py::none();
+      // step(carry, x_t) -> (new carry, output at the step), the cell's own arithmetic
+      py::dict globals;
+      globals["_cell"] = cell;
+      globals["_w"] = w;
+      py::object step = annotated::python_function(
+          py::str("HybridSeqTrain"), "_CNNRNNClassifier.rnn_step", "carry, x",
+          lstm ? "(lambda hc: (hc, hc[0].clone()))(tuple(_cell(x, carry, *_w)))"
+               : "(lambda h: (h, h.clone()))(_cell(x, carry, *_w))",
+          globals);
+      const at::Tensor steps = (dir == 0 ? input : reversed_within(input, lengths)).transpose(0, 1);  // [T, B, I]
+      const at::Tensor h0 = at::zeros_like(input.select(1, 0).narrow(1, 0, 1)).expand({-1, hidden}).contiguous();
+      py::object init = lstm ? py::object(py::make_tuple(h0, h0.clone())) : py::cast(h0);
+      at::Tensor out = scan(step, init, steps)[py::int_(1)].cast<at::Tensor>().transpose(0, 1);  // [B, T, H]
+      outputs.push_back(dir == 0 ? out : reversed_within(out, lengths));
+    }
+    input = dirs == 1 ? outputs[0] : at::cat(outputs, 2);
+    if (training && dropout > 0 && layer + 1 < layers) input = at::dropout(input, dropout, true);
+  }
+  return input.masked_fill(valid_steps(input.transpose(1, 2), lengths).logical_not().unsqueeze(2), 0);
 }
 
 // Exactly torch.nn's own class (a subclass may run another forward).
@@ -360,11 +452,13 @@ bool observable(py::handle self, py::handle x_obj, const at::Tensor& x) {
   if (torch::jit::tracer::isTracing() || compat::torch_function_mode_active()) return true;
   const auto tls = c10::impl::tls_local_dispatch_key_set();
   if (x.dim() != 3 || !plain_cpu_float(x, tls)) return true;
-  PyObject* nn_module = loaded_module("torch.nn.modules.module");
-  PyObject* globals = nn_module ? PyModule_GetDict(nn_module) : nullptr;  // borrowed
-  for (const char* key : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
-                          "_global_backward_pre_hooks"})
-    if (nonempty_entry(globals, key)) return true;
+  py::object nn_module = loaded_module("torch.nn.modules.module");
+  if (!nn_module.is_none()) {
+    py::dict globals = nn_module.attr("__dict__");
+    for (const char* key : {"_global_forward_hooks", "_global_forward_pre_hooks", "_global_backward_hooks",
+                            "_global_backward_pre_hooks"})
+      if (nonempty_entry(globals, key)) return true;
+  }
   std::vector<PyObject*> seen;
   if (hooks_below(self, seen)) return true;
   if (flag_of("torch.onnx", "is_in_onnx_export") || flag_of("torch.compiler", "is_compiling") ||
@@ -398,10 +492,12 @@ static at::Tensor lengths_argument(py::handle self, py::handle lengths_obj, cons
   if (x.dim() != 3)
     throw py::value_error("forward(x, lengths): x must be [batch, features, steps] padded to the longest sample, got " +
                           std::to_string(x.dim()) + " dimensions");
-  if (lengths.dim() != 1 || lengths.size(0) != x.size(0) || at::isFloatingType(lengths.scalar_type()) ||
+  // sizes compared as symbols: an exporter keeps the batch free
+  if (lengths.dim() != 1 || lengths.sym_size(0) != x.sym_size(0) || at::isFloatingType(lengths.scalar_type()) ||
       at::isComplexType(lengths.scalar_type()) || lengths.scalar_type() == at::kBool)
-    throw py::value_error("forward(x, lengths): lengths must hold one integer per sample (" + std::to_string(x.size(0)) +
-                          "), got " + py::str(torch.attr("Size")(lengths.sizes().vec())).cast<std::string>() + " " +
+    throw py::value_error("forward(x, lengths): lengths must hold one integer per sample (" +
+                          py::str(py::cast(x).attr("shape")[py::int_(0)]).cast<std::string>() + "), got " +
+                          py::str(py::cast(lengths).attr("shape")).cast<std::string>() + " " +
                           std::string(c10::toString(lengths.scalar_type())));
   lengths = lengths.to(at::kLong);
   if (recording || lengths.numel() == 0) return lengths;
@@ -430,7 +526,7 @@ static at::Tensor classifier_forward(py::object self, py::object x, py::object l
     const bool recording = torch::jit::tracer::isTracing() || flag_of("torch.onnx", "is_in_onnx_export") ||
                            flag_of("torch.compiler", "is_compiling") || flag_of("torch.compiler", "is_exporting");
     lengths = lengths_argument(self, lengths_obj, input, recording);
-    if (lengths.numel() == 0 && !recording) lengths = at::Tensor();  // no samples: nothing to tell apart
+    if (!recording && lengths.numel() == 0) lengths = at::Tensor();  // no samples: nothing to tell apart
   }
   if (seen) return network_forward(ModuleStages(self), input, lengths);
   const NetParams p = extract_net_params(self);
@@ -457,17 +553,8 @@ static py::object refuse_scripting(py::object /*self*/) {
 // compiler and exporter read a module's forward as a function (its __code__,
 // its source file), and the interpreter binds its arguments.
 static py::object forward_function(py::module_& m, py::cpp_function impl) {
-  py::module_ builtins = py::module_::import("builtins");
-  py::dict ns;
-  ns["__builtins__"] = builtins;
-  ns["__name__"] = m.attr("__name__");
-  ns["_forward"] = std::move(impl);
-  py::object code = builtins.attr("compile")("def forward(self, x, lengths=None):\n    return _forward(self, x, lengths)\n",
-                                             "<_CNNRNNClassifier.forward>", "exec");
-  builtins.attr("exec")(code, ns);
-  py::object fn = ns["forward"];
-  fn.attr("__qualname__") = py::str("_CNNRNNClassifier.forward");
-  fn.attr("__module__") = m.attr("__name__");
+  py::object fn = annotated::python_function_calling(m.attr("__name__"), "_CNNRNNClassifier.forward",
+                                                     "self, x, lengths=None", std::move(impl), "self, x, lengths");
   fn.attr("__doc__") = py::str("");
   py::dict annotations;
   annotations["x"] = py::str("torch.Tensor");
@@ -493,13 +580,10 @@ void register_network(py::module_& m) {
       "None");
   py::object forward = forward_function(m, py::cpp_function(&classifier_forward, py::arg("self"), py::arg("x"), py::arg("lengths")));
   py::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = py::str("_CNNRNNClassifier");
   ns["__doc__"] = py::str("一维卷积提取局部模式，循环层汇总完整序列，最后输出类别得分。");
   ns["__init__"] = init;
   ns["forward"] = forward;
-  py::object cls = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)(
-      "_CNNRNNClassifier", py::make_tuple(nn.attr("Module")), ns);
+  py::object cls = annotated::python_class(m.attr("__name__"), "_CNNRNNClassifier", py::make_tuple(nn.attr("Module")), ns);
   cls.attr("__prepare_scriptable__") = py::cpp_function(&refuse_scripting, py::name("__prepare_scriptable__"),
                                                         py::is_method(cls));
   m.attr("_CNNRNNClassifier") = cls;

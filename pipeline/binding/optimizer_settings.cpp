@@ -21,10 +21,7 @@ namespace {
 
 // `optimiser` with an add_param_group that only records nothing.
 py::object settings_probe(py::handle optimiser) {
-  py::object type = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type);
-  py::dict ns;
-  ns["__module__"] = py::str("HybridSeqTrain");
-  py::object probe = type("_SettingsProbe", py::make_tuple(optimiser), ns);
+  py::object probe = annotated::python_class(py::str("HybridSeqTrain"), "_SettingsProbe", py::make_tuple(optimiser), py::dict());
   probe.attr("add_param_group") =
       py::cpp_function([](py::object, py::object) {}, py::name("add_param_group"), py::is_method(probe));
   return probe;

@@ -1,9 +1,9 @@
-// Entry point and options: copies and completes the options, encodes the
-// labels, validates the scalar options in a fixed order, then runs the
-// stages in order.
-#include <algorithm>
+// Options: the defaults, the completed copy, the scalar options' checks in
+// their fixed order, the options the training stage reads (checked where it
+// reads them), and the seeding of the process-wide generators.
 #include <cmath>
 
+#include "binding/checkpoint.h"
 #include "binding/run_context.h"
 #include "binding/stages.h"
 
@@ -72,8 +72,8 @@ py::int_ positive_int(const py::dict& options, const char* key, const char* mess
   return value;
 }
 
-// Checks the scalar options in their fixed order, converting each value
-// once; the settings the later stages read are those converted values.
+}  // namespace
+
 Settings validate_scalar_options(const py::dict& options) {
   Settings s;
   s.r_train = real_option(options, "rTrain");
@@ -122,8 +122,6 @@ Settings validate_scalar_options(const py::dict& options) {
   return s;
 }
 
-}  // namespace
-
 void set_random_seed(py::object seed) {
   if (!PyLong_Check(seed.ptr())) annotated::raise_argument_type("seed", "int", seed);
   if (!python_bool(seed)) return;  // 0 leaves every generator as it is
@@ -134,6 +132,39 @@ void set_random_seed(py::object seed) {
   if (python_bool(torch.attr("cuda").attr("is_available")())) torch.attr("cuda").attr("manual_seed_all")(seed);
 }
 
+TrainingChoices training_choices(const py::dict& options, const Settings& settings, int64_t num_classes) {
+  TrainingChoices c;
+  c.device = to_lower_text(options["deviceSel"]);
+  if (c.device != "auto" && c.device != "cpu" && c.device != "gpu") raise_value_error("deviceSel 必须是 auto/cpu/gpu");
+  py::object cw = options["classWeight"];
+  const std::string cw_text = PyUnicode_Check(cw.ptr()) ? to_lower_text(cw) : std::string();
+  if (cw_text == "auto" || cw_text == "none") {
+    c.balanced_weights = cw_text == "auto";
+  } else {
+    py::module_ np = py::module_::import("numpy");
+    // Read as C-ordered native float32 whatever the value's memory layout: an
+    // array-like may hand out a strided or reversed view, which reshape keeps.
+    py::array_t<float, py::array::c_style | py::array::forcecast> weights(
+        np.attr("asarray")(cw, py::arg("dtype") = np.attr("float32")).attr("reshape")(-1));
+    bool bad = weights.size() != num_classes;
+    const float* w = weights.data();
+    // NaN is not a positive weight; an infinite one would turn every loss into NaN.
+    for (int64_t j = 0; !bad && j < num_classes; ++j) bad = !(w[j] > 0.0f) || std::isinf(w[j]);
+    if (bad) raise_value_error("自定义 classWeight 必须为长度等于类别数的正数序列");
+    c.given_weights.assign(w, w + num_classes);
+  }
+  const std::string solver = to_lower_text(options["solverName"]);
+  if (solver == "adam") c.solver = Solver::ADAM;
+  else if (solver == "sgdm") c.solver = Solver::SGDM;
+  else if (solver == "rmsprop") c.solver = Solver::RMSPROP;
+  else raise_value_error("solverName 必须是 adam/sgdm/rmsprop");
+  check_optimiser_settings(settings.learn_rate, solver);
+  const std::string schedule = to_lower_text(options["learnRateSchedule"]);
+  if (schedule != "none" && schedule != "piecewise") raise_value_error("learnRateSchedule 必须是 none 或 piecewise");
+  c.piecewise = schedule == "piecewise";
+  return c;
+}
+
 py::dict complete_options(py::object options_in) {
   py::dict options =
       options_in.is_none() ? py::dict() : py::dict(py::module_::import("copy").attr("deepcopy")(options_in));
@@ -142,66 +173,6 @@ py::dict complete_options(py::object options_in) {
     if (!options.contains(key)) options[key] = item[py::int_(1)];
   }
   return options;
-}
-
-void prepare_run(RunContext& run, py::object X, py::object Y) {
-  py::module_ np = py::module_::import("numpy");
-  py::dict& options = run.options;
-  // Labels.
-  run.y_original = np.attr("asarray")(Y).attr("reshape")(-1);
-  if (run.y_original.size() < 3) raise_value_error("Y 至少需要3条样本");
-  py::tuple uniq = np.attr("unique")(run.y_original, py::arg("return_inverse") = true);
-  run.classes = uniq[0];
-  run.y_encoded = uniq[1].attr("reshape")(-1);
-  run.num_classes = static_cast<int64_t>(run.classes.size());
-  if (run.num_classes < 2) raise_value_error("分类任务至少需要两个类别");
-
-  run.settings = validate_scalar_options(options);
-
-  // Adaptation.
-  py::tuple adapted = adapt_to_sequence(X, py::int_(run.y_original.size()), to_int(options["sequenceAxis"]),
-                                        options["sampleDimension"]);
-  run.sequences = adapted[0];
-  run.shape_info = adapted[1];
-  // Unequal lengths: the engine reads each row's own; every pooling window
-  // must fit the shortest sample.
-  py::array_t<int64_t, py::array::c_style | py::array::forcecast> own(run.shape_info["sequenceLengths"]);
-  const int64_t* lp = own.data();
-  const int64_t n = own.size();
-  const int64_t shortest = n ? *std::min_element(lp, lp + n) : run.sequences.shape(2);
-  if (n && shortest != run.sequences.shape(2))
-    run.lengths = at::from_blob(const_cast<int64_t*>(lp), {n}, at::kLong).clone();
-  if (!py_le(run.settings.pool_size, static_cast<double>(shortest)))
-    raise_value_error(run.lengths.defined() ? "poolSize 不能大于序列长度（最短的样本长 " + std::to_string(shortest) + "）"
-                                            : std::string("poolSize 不能大于序列长度"));
-}
-
-py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options_in) {
-  if (!options_in.is_none() && !PyDict_CheckExact(options_in.ptr()))
-    annotated::raise_argument_type("options", "dict", options_in);
-  RunContext run;
-  run.module = module;
-  run.options = complete_options(options_in);
-  py::dict& options = run.options;
-
-  // One rank of a data-parallel run: every rank of the caller's process
-  // group must call, with the same data and options, before anything else
-  // happens (so every check below refuses alike on all of them).
-  py::list option_keys;
-  for (py::handle item : default_options()) option_keys.append(item[py::int_(0)]);
-  run.collective = join_data_parallel(options, option_keys, X, Y);
-
-  prepare_run(run, X, Y);
-
-  // Seeding and split.
-  set_random_seed(to_int(options["seed"]));
-  py::tuple split = split_indices(run.module, run.y_encoded, options);
-  run.train_idx = split[0];
-  run.val_idx = split[1];
-  run.test_idx = split[2];
-
-  run_training(run);
-  return finish_run(run);
 }
 
 }  // namespace hst

@@ -6,9 +6,13 @@
 
 #include "binding/py_semantics.h"
 #include "core/collective.h"
+#include "core/engine.h"
 #include "core/network.h"
+#include "core/random_streams.h"
 
 namespace hst {
+
+struct CheckpointRun;  // binding/checkpoint.cpp
 
 // The scalar options as validated: each value converted once, in the
 // checks' order (Python ints stay Python ints: no range is lost).
@@ -22,6 +26,15 @@ struct Settings {
   double learn_rate = 0;
   py::int_ patience, drop_period;
   double drop_factor = 1;
+};
+
+// The options the training stage reads, checked in their fixed order.
+struct TrainingChoices {
+  std::string device;              // "auto", "cpu" or "gpu"
+  bool balanced_weights = false;   // classWeight "auto"
+  std::vector<float> given_weights;  // a classWeight sequence; empty otherwise
+  Solver solver = Solver::ADAM;
+  bool piecewise = false;
 };
 
 struct RunContext {
@@ -47,6 +60,8 @@ struct RunContext {
   int64_t best_epoch = 0;
   double best_val_loss = 0;
   int64_t batch_size = 64;
+  RandomStreams streams;  // every draw of the training stage
+  std::shared_ptr<CheckpointRun> checkpoint;  // with options["checkpointPath"]
   // Set when the call is one rank of a data-parallel run: the caller's
   // default process group of torch.distributed, with more than one rank.
   std::shared_ptr<Collective> collective;

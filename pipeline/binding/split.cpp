@@ -1,5 +1,6 @@
 // Data split: a predefined split from splitLabels, or a two-stage split with
 // scikit-learn's train_test_split, stratified whenever samples are shuffled.
+// The estimator's hold-out is one such stage, made by the same helper.
 #include "binding/stages.h"
 
 namespace hst {
@@ -17,6 +18,25 @@ py::array positions_equal(const py::array& labels, int code) {
 }
 
 }  // namespace
+
+py::tuple split_stage(py::object module, py::object items, py::object labels, double test_size, py::object seed,
+                      int offset, bool shuffle) {
+  // The seed as given (the splitter refuses what is not an integer), 0
+  // meaning the process-wide generator.
+  const int seed_is_zero = PyObject_RichCompareBool(seed.ptr(), py::int_(0).ptr(), Py_EQ);
+  if (seed_is_zero < 0) throw py::error_already_set();
+  py::object state = py::none();
+  if (!seed_is_zero) {
+    state = seed;
+    if (offset != 0) {
+      state = seed.attr("__add__")(py::int_(offset));
+      if (state.is(py::reinterpret_borrow<py::object>(Py_NotImplemented))) state = seed + py::int_(offset);
+    }
+  }
+  return module.attr("train_test_split")(items, py::arg("test_size") = test_size, py::arg("random_state") = state,
+                                         py::arg("shuffle") = shuffle,
+                                         py::arg("stratify") = shuffle ? labels : py::object(py::none()));
+}
 
 py::tuple split_indices(py::object module, py::object y_encoded, py::object options_obj) {
   if (!PyDict_Check(options_obj.ptr())) annotated::raise_argument_type("options", "dict", options_obj);
@@ -39,25 +59,15 @@ py::tuple split_indices(py::object module, py::object y_encoded, py::object opti
 
   const double r_train = as_double(to_float(options[py::str("rTrain")]));
   const double validation_ratio = as_double(to_float(options[py::str("validationRatio")]));
-  py::object split = module.attr("train_test_split");
   py::object seed = options[py::str("seed")];
-  int seed_is_zero = PyObject_RichCompareBool(seed.ptr(), py::int_(0).ptr(), Py_EQ);
-  if (seed_is_zero < 0) throw py::error_already_set();
   // The flag's truth value: scikit-learn only treats the object False as "no
   // shuffle", so 0 or None would shuffle without stratifying.
   const bool shuffle = python_bool(options[py::str("shuffle")]);
 
-  py::array all_idx = np.attr("arange")(n);
-  py::tuple first = split(all_idx, py::arg("test_size") = 1.0 - r_train,
-                          py::arg("random_state") = seed_is_zero ? py::object(py::none()) : seed,
-                          py::arg("shuffle") = shuffle, py::arg("stratify") = shuffle ? py::object(y) : py::none());
+  py::tuple first = split_stage(module, np.attr("arange")(n), y, 1.0 - r_train, seed, 0, shuffle);
   py::object pool = first[0];
   py::object test = first[1];
-  py::object seed2 = seed_is_zero ? py::object(py::none()) : seed.attr("__add__")(py::int_(1));
-  if (seed2.is(py::reinterpret_borrow<py::object>(Py_NotImplemented))) seed2 = seed + py::int_(1);
-  py::tuple second = split(pool, py::arg("test_size") = validation_ratio, py::arg("random_state") = seed2,
-                           py::arg("shuffle") = shuffle,
-                           py::arg("stratify") = shuffle ? py::object(y[pool]) : py::none());
+  py::tuple second = split_stage(module, pool, y[pool], validation_ratio, seed, 1, shuffle);
   return py::make_tuple(np.attr("asarray")(second[0]), np.attr("asarray")(second[1]), np.attr("asarray")(test));
 }
 

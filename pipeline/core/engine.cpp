@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "runtime/host_allocator.h"
 #include "core/optimizer.h"
@@ -56,6 +57,20 @@ at::Tensor gather_batch(const at::Tensor& host, const at::Tensor& rows, const at
 at::Tensor length_order(const at::Tensor& rows, const at::Tensor& lengths) {
   if (!lengths.defined() || rows.numel() < 2) return at::Tensor();
   return std::get<1>(at::sort(lengths.index_select(0, rows), /*stable=*/true, /*dim=*/0, /*descending=*/false));
+}
+
+// Runs step(batch, rows) over `rows` in consecutive batches of at most `bs`
+// rows, each gathered on the device (gather_rows), and checks for Ctrl-C
+// after every batch.
+template <typename Step>
+void for_each_batch(const at::Tensor& rows, int64_t bs, const at::Tensor& x, const at::Tensor& lengths,
+                    const at::Device& device, const EngineHooks& hooks, Step&& step) {
+  const int64_t n = rows.size(0);
+  for (int64_t start = 0; start < n; start += bs) {
+    const at::Tensor part = rows.slice(0, start, std::min(start + bs, n));
+    step(gather_rows(x, lengths, part, device), part);
+    if (hooks.check_interrupt) hooks.check_interrupt();
+  }
 }
 
 }  // namespace
@@ -152,14 +167,14 @@ struct PassTotals {
 // float32), all issued before the first wait.
 constexpr int64_t kBucketElements = int64_t(1) << 22;
 
-// One tensor viewing every gradient when they lie back to back in one buffer
-// (the fused optimiser keeps them so); undefined otherwise.
-at::Tensor flat_gradient_view(const std::vector<at::Tensor>& grads) {
-  if (grads.empty() || !grads[0].defined()) return at::Tensor();
-  const at::Tensor& first = grads[0];
+// One tensor viewing all of `tensors` when they lie back to back in one
+// buffer; undefined otherwise.
+at::Tensor flat_view(const std::vector<at::Tensor>& tensors) {
+  if (tensors.empty() || !tensors[0].defined()) return at::Tensor();
+  const at::Tensor& first = tensors[0];
   const auto* base = static_cast<const char*>(first.data_ptr());
   int64_t total = 0;
-  for (const at::Tensor& g : grads) {
+  for (const at::Tensor& g : tensors) {
     if (!g.defined() || !g.is_contiguous() || g.scalar_type() != first.scalar_type() ||
         g.device() != first.device() || !g.storage().is_alias_of(first.storage()) ||
         static_cast<const char*>(g.data_ptr()) != base + total * first.element_size())
@@ -169,19 +184,17 @@ at::Tensor flat_gradient_view(const std::vector<at::Tensor>& grads) {
   return first.as_strided({total}, {1});
 }
 
-// Replaces every gradient by its mean over the ranks.
-void average_gradients(const std::vector<at::Tensor>& params, Collective& group) {
+// Replaces every tensor by its element-wise mean over the ranks. The tensors
+// travel as one flat buffer: the tensors themselves when they lie back to
+// back in one (the fused optimiser's gradients), else a packed copy that is
+// unpacked afterwards; in buckets, all issued before the first wait.
+void average_over_ranks(const std::vector<at::Tensor>& tensors, Collective& group) {
   at::NoGradGuard no_grad;
-  std::vector<at::Tensor> grads;
-  for (const at::Tensor& p : params) grads.push_back(p.grad());
-  at::Tensor flat = flat_gradient_view(grads);
+  at::Tensor flat = flat_view(tensors);
   const bool packed = !flat.defined();
   if (packed) {
-    // Separate gradient tensors (the per-tensor optimiser): pack, reduce,
-    // unpack. A parameter without a gradient contributes zeros.
     std::vector<at::Tensor> parts;
-    for (size_t i = 0; i < params.size(); ++i)
-      parts.push_back(grads[i].defined() ? grads[i].reshape(-1) : at::zeros({params[i].numel()}, params[i].options()));
+    for (const at::Tensor& t : tensors) parts.push_back(t.reshape(-1));
     flat = at::cat(parts);
   }
   std::vector<at::Tensor> buckets;
@@ -192,35 +205,32 @@ void average_gradients(const std::vector<at::Tensor>& params, Collective& group)
   flat.div_(group.world_size());
   if (packed) {
     int64_t off = 0;
-    for (size_t i = 0; i < params.size(); ++i) {
-      const int64_t k = params[i].numel();
-      if (grads[i].defined()) grads[i].copy_(flat.narrow(0, off, k).view(grads[i].sizes()));
-      off += k;
+    for (const at::Tensor& t : tensors) {
+      t.copy_(flat.narrow(0, off, t.numel()).view(t.sizes()));
+      off += t.numel();
     }
   }
+}
+
+// Replaces every gradient by its mean over the ranks. A parameter without a
+// gradient takes part with zeros (and keeps no gradient).
+void average_gradients(const std::vector<at::Tensor>& params, Collective& group) {
+  std::vector<at::Tensor> grads;
+  for (const at::Tensor& p : params)
+    grads.push_back(p.grad().defined() ? p.grad() : at::zeros(p.sizes(), p.options()));
+  average_over_ranks(grads, group);
 }
 
 // BatchNorm's running statistics are gathered from each rank's own batches;
 // their mean over the ranks is what every rank validates and keeps.
 void average_running_statistics(NetParams& net, Collective& group) {
-  at::NoGradGuard no_grad;
   std::vector<at::Tensor> stats;
   for (CnnStep& step : net.cnn) {
     if (step.kind != CnnStep::BATCH_NORM) continue;
     for (at::Tensor* t : {&step.bn.running_mean, &step.bn.running_var})
       if (t->defined() && t->is_floating_point()) stats.push_back(*t);
   }
-  if (stats.empty()) return;
-  std::vector<at::Tensor> parts;
-  for (const at::Tensor& t : stats) parts.push_back(t.reshape(-1));
-  at::Tensor flat = at::cat(parts);
-  group.allreduce_sum({flat});
-  flat.div_(group.world_size());
-  int64_t off = 0;
-  for (at::Tensor& t : stats) {
-    t.copy_(flat.narrow(0, off, t.numel()).view(t.sizes()));
-    off += t.numel();
-  }
+  if (!stats.empty()) average_over_ranks(stats, group);
 }
 
 // Every rank starts from rank 0's parameters and buffers, whatever its own
@@ -231,8 +241,8 @@ void share_initial_state(const NetParams& net, Collective& group) {
 }
 
 // The same permutation of 0..n-1 on every rank: rank 0's.
-at::Tensor shared_permutation(int64_t n, Collective& group, const at::Device& device) {
-  at::Tensor perm = at::randperm(n, at::TensorOptions().dtype(at::kLong));
+at::Tensor shared_permutation(int64_t n, Collective& group, const at::Device& device, const at::Generator& gen) {
+  at::Tensor perm = at::randperm(n, gen, at::TensorOptions().dtype(at::kLong));
   at::Tensor on_device = perm.to(device);
   group.broadcast(on_device, /*root=*/0);
   return on_device.to(at::kCPU);
@@ -255,6 +265,8 @@ class TrainingScope {
       if (g.defined()) g = g.detach().clone();
     }
     net_.set_training(false);
+    net_.dropout_generator = at::Generator();
+    net_.rnn.generator = at::Generator();
   }
 
  private:
@@ -263,11 +275,51 @@ class TrainingScope {
 
 }  // namespace
 
+namespace {
+
+std::vector<at::Tensor> host_copies(const std::vector<at::Tensor>& tensors) {
+  std::vector<at::Tensor> out;
+  for (const at::Tensor& t : tensors) out.push_back(t.detach().to(at::kCPU, /*non_blocking=*/false, /*copy=*/true));
+  return out;
+}
+
+// Copies `saved` into `into` (the same shapes and types), or throws.
+void copy_into(const std::vector<at::Tensor>& into, const std::vector<at::Tensor>& saved) {
+  if (saved.size() != into.size()) throw std::invalid_argument("the saved state does not fit the network");
+  for (size_t i = 0; i < into.size(); ++i)
+    if (!saved[i].defined() || saved[i].sizes() != into[i].sizes() || saved[i].scalar_type() != into[i].scalar_type())
+      throw std::invalid_argument("the saved state does not fit the network");
+  at::NoGradGuard no_grad;
+  for (size_t i = 0; i < into.size(); ++i) into[i].copy_(saved[i]);
+}
+
+// Every rank's generator states, by rank: each rank in turn broadcasts its own.
+std::vector<RandomState> all_random_states(const RandomStreams& streams, Collective* group) {
+  TORCH_CHECK(streams.cpu.defined(), "checkpoints need the run's own generators");
+  const RandomState mine = random_state(streams);
+  if (!group) return {mine};
+  std::vector<RandomState> out(group->world_size());
+  for (int r = 0; r < group->world_size(); ++r) {
+    for (auto part : {&RandomState::cpu, &RandomState::cuda}) {
+      const at::Tensor& own = mine.*part;
+      if (!own.defined()) continue;
+      at::Tensor t = r == group->rank() ? own.clone() : at::empty_like(own);
+      group->broadcast(t, r);
+      out[r].*part = t;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor& y, const at::Tensor& train_idx,
                            const at::Tensor& val_idx, const EngineConfig& cfg, const EngineHooks& hooks,
                            const at::Tensor& lengths) {
   HostAllocatorScope cached_allocations;
   TrainingScope training_scope(net);
+  net.dropout_generator = cfg.device.is_cuda() ? cfg.streams.cuda : cfg.streams.cpu;
+  net.rnn.generator = cfg.streams.cpu;  // the native kernels run on the CPU
   EngineResult result;
   result.best_val_loss = std::numeric_limits<double>::infinity();
   const std::vector<at::Tensor> params = net.parameters();
@@ -286,22 +338,55 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   const int64_t bs = std::max<int64_t>(cfg.batch_size, 1);
   Collective* group = cfg.collective && cfg.collective->world_size() > 1 ? cfg.collective : nullptr;
 
-  for (int64_t epoch = 1; epoch <= cfg.max_epochs; ++epoch) {
+  int64_t first_epoch = 1;
+  bool finished = false;
+  if (const TrainingState* saved = cfg.resume) {
+    copy_into(state, saved->state);
+    copy_into(best_state, saved->best_state);
+    optimizer->load(saved->optimizer);
+    const size_t ranks = group ? group->world_size() : 1;
+    if (saved->random.size() != ranks) throw std::invalid_argument("the saved state is for another number of ranks");
+    RandomStreams streams = cfg.streams;
+    restore_random_state(streams, saved->random[group ? group->rank() : 0]);
+    lr = saved->learn_rate;
+    patience_count = saved->patience_count;
+    result.history = saved->history;
+    result.best_epoch = saved->best_epoch;
+    result.best_val_loss = saved->best_val_loss;
+    first_epoch = saved->epochs_done + 1;
+    finished = saved->finished;
+  }
+  auto checkpoint = [&](int64_t epochs_done, bool done) {
+    if (!hooks.on_checkpoint) return;
+    TrainingState s;
+    s.epochs_done = epochs_done;
+    s.finished = done;
+    s.learn_rate = lr;
+    s.patience_count = patience_count;
+    s.best_epoch = result.best_epoch;
+    s.best_val_loss = result.best_val_loss;
+    s.history = result.history;
+    s.state = host_copies(state);
+    s.best_state = host_copies(best_state);
+    s.optimizer = optimizer->state();
+    s.random = all_random_states(cfg.streams, group);
+    hooks.on_checkpoint(s);
+  };
+  if (!cfg.resume) checkpoint(0, cfg.max_epochs <= 0);
+
+  for (int64_t epoch = first_epoch; !finished && epoch <= cfg.max_epochs; ++epoch) {
     // Training pass: a fresh order of the training rows every epoch.
     net.set_training(true);
     PassTotals train(cfg.device);
     at::Tensor order;
     if (group) {
       // One permutation for all ranks; this rank trains on its share of it.
-      order = rank_share(train_idx.index_select(0, shared_permutation(n_train, *group, cfg.device)), group->rank(),
-                         group->world_size());
+      order = rank_share(train_idx.index_select(0, shared_permutation(n_train, *group, cfg.device, cfg.streams.cpu)),
+                         group->rank(), group->world_size());
     } else {
-      order = train_idx.index_select(0, at::randperm(n_train, at::TensorOptions().dtype(at::kLong)));
+      order = train_idx.index_select(0, at::randperm(n_train, cfg.streams.cpu, at::TensorOptions().dtype(at::kLong)));
     }
-    const int64_t n_order = order.size(0);
-    for (int64_t start = 0; start < n_order; start += bs) {
-      at::Tensor rows = order.slice(0, start, std::min(start + bs, n_order));
-      const Batch bx = gather_rows(x, lengths, rows, cfg.device);
+    for_each_batch(order, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
       at::Tensor by = gather_batch(y, rows, cfg.device);
       optimizer->zero_grad();
       at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
@@ -310,8 +395,7 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
       if (group) average_gradients(params, *group);
       optimizer->clip_and_step(kClipNorm, lr);
       train.add(loss.detach(), logits.detach(), by);
-      if (hooks.check_interrupt) hooks.check_interrupt();
-    }
+    });
     train.finish();
     if (group) {
       train.sum_over_ranks(*group, cfg.device);
@@ -325,17 +409,13 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     at::Tensor val_rows = group ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
     const at::Tensor val_order = length_order(val_rows, lengths);
     if (val_order.defined()) val_rows = val_rows.index_select(0, val_order);
-    const int64_t n_val_rows = val_rows.size(0);
     {
       at::NoGradGuard no_grad;
-      for (int64_t start = 0; start < n_val_rows; start += bs) {
-        at::Tensor rows = val_rows.slice(0, start, std::min(start + bs, n_val_rows));
-        const Batch bx = gather_rows(x, lengths, rows, cfg.device);
+      for_each_batch(val_rows, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
         at::Tensor by = gather_batch(y, rows, cfg.device);
         at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
         val.add(batch_loss(logits, by, cfg.class_weights), logits, by);
-        if (hooks.check_interrupt) hooks.check_interrupt();
-      }
+      });
     }
     val.finish();
     if (group) val.sum_over_ranks(*group, cfg.device);
@@ -353,8 +433,10 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     }
     // Step schedule: the rate drops after every drop_period epochs.
     if (cfg.piecewise && epoch % cfg.drop_period == 0) lr *= cfg.drop_factor;
+    const bool stop = cfg.patience > 0 && patience_count >= cfg.patience;
+    checkpoint(epoch, stop || epoch == cfg.max_epochs);
     if (hooks.on_epoch) hooks.on_epoch(epoch, stats);
-    if (cfg.patience > 0 && patience_count >= cfg.patience) {
+    if (stop) {
       if (hooks.on_early_stop) hooks.on_early_stop(cfg.patience);
       break;
     }
@@ -374,20 +456,16 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
                                                const EngineHooks& hooks, const at::Tensor& lengths) {
   at::NoGradGuard no_grad;
   HostAllocatorScope cached_allocations;
-  const int64_t m = idx.size(0);
   const int64_t bs = std::max<int64_t>(batch_size, 1);
   const at::Tensor order = length_order(idx, lengths);
   const at::Tensor sorted = order.defined() ? idx.index_select(0, order) : idx;
   std::vector<at::Tensor> codes, probs;
-  for (int64_t start = 0; start < m; start += bs) {
-    at::Tensor rows = sorted.slice(0, start, std::min(start + bs, m));
-    const Batch bx = gather_rows(x, lengths, rows, device);
+  for_each_batch(sorted, bs, x, lengths, device, hooks, [&](const Batch& bx, const at::Tensor&) {
     at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
     at::Tensor p = at::softmax(logits, 1);
     probs.push_back(p);
     codes.push_back(p.argmax(1));
-    if (hooks.check_interrupt) hooks.check_interrupt();
-  }
+  });
   if (codes.empty()) {
     const int64_t k = net.fc_weight.size(0);
     return {at::empty({0}, at::kLong), at::empty({0, k}, at::kFloat)};

@@ -12,10 +12,32 @@
 
 #include "core/collective.h"
 #include "core/network.h"
+#include "core/optimizer.h"
+#include "core/random_streams.h"
 
 namespace hst {
 
 enum class Solver { ADAM, SGDM, RMSPROP };
+
+struct EpochStats {
+  double train_loss = 0, val_loss = 0, train_accuracy = 0, val_accuracy = 0;
+};
+
+// The epoch loop's whole state after `epochs_done` completed epochs (0:
+// before the first): what a run needs to go on bit for bit as if it had
+// never stopped. Tensors on the CPU.
+struct TrainingState {
+  int64_t epochs_done = 0;
+  bool finished = false;  // the loop has ended: all epochs run, or early stopping fired
+  double learn_rate = 0;  // the schedule's current rate
+  int64_t patience_count = 0;
+  int64_t best_epoch = 0;
+  double best_val_loss = 0;
+  std::vector<EpochStats> history;
+  std::vector<at::Tensor> state, best_state;  // NetParams::state() order
+  OptimizerState optimizer;
+  std::vector<RandomState> random;  // the generators of every rank, by rank (one alone)
+};
 
 struct EngineConfig {
   int64_t batch_size = 64;
@@ -34,16 +56,22 @@ struct EngineConfig {
   // taken over all ranks, so every rank ends with the same network and
   // history. Null: one process, nothing is exchanged.
   Collective* collective = nullptr;
-};
-
-struct EpochStats {
-  double train_loss = 0, val_loss = 0, train_accuracy = 0, val_accuracy = 0;
+  // Where every draw of the run comes from (each epoch's order, dropout);
+  // undefined generators: the process-wide default ones.
+  RandomStreams streams;
+  // Set: the run goes on from this state instead of starting afresh (on
+  // every rank alike); a finished state trains no further.
+  const TrainingState* resume = nullptr;
 };
 
 struct EngineHooks {
   std::function<void(int64_t epoch, const EpochStats&)> on_epoch;  // after every epoch
   std::function<void(int64_t patience)> on_early_stop;
   std::function<void()> check_interrupt;  // throws to abandon the run
+  // Set: called with the state before the first epoch (unless resuming) and
+  // after every epoch, before on_epoch, on every rank (the random states
+  // of all ranks are gathered for it); needs the config's streams.
+  std::function<void(const TrainingState&)> on_checkpoint;
 };
 
 struct EngineResult {

@@ -116,12 +116,8 @@ at::Tensor recurrent_forward(const RnnLayer& r, const at::Tensor& x, Kernels ker
 at::Tensor stack_output_lengths(const std::vector<CnnStep>& steps, const at::Tensor& lengths) {
   at::Tensor l = lengths;
   for (const CnnStep& s : steps) {
-    if (s.kind == CnnStep::CONV) {
-      const int64_t span = s.conv.dilation * (s.conv.weight.size(2) - 1) + 1;
-      l = at::div(l + (2 * s.conv.padding - span), s.conv.stride, "floor") + 1;
-    } else if (s.kind == CnnStep::MAX_POOL) {
-      l = at::div(l - s.pool_kernel, s.pool_stride, "floor") + 1;
-    }
+    if (s.kind == CnnStep::CONV) l = conv_output_length(l, s.conv);
+    else if (s.kind == CnnStep::MAX_POOL) l = pool_output_length(l, s.pool_kernel, s.pool_stride);
   }
   return l;
 }
@@ -212,8 +208,26 @@ at::Tensor AtenStages::rnn(const at::Tensor& x, const at::Tensor& lengths) const
   return recurrent_forward(p_.rnn, x, kernels_, lengths);
 }
 
+namespace {
+
+// at::dropout drawing from `gen`: the same masks as at::dropout draws from
+// the default generator in the same state (on the CPU a Bernoulli noise
+// tensor scaled by 1/(1-p); on CUDA the fused kernel), the same gradients.
+at::Tensor dropout_from(const at::Tensor& x, double p, bool train, const at::Generator& gen) {
+  if (!gen.defined()) return at::dropout(x, p, train);
+  if (p == 0 || !train || x.numel() == 0) return x;
+  if (p == 1) return x * at::zeros({}, x.options());
+  if (x.is_cuda()) return std::get<0>(at::_fused_dropout(x, 1 - p, gen));
+  at::Tensor noise = at::empty_like(x, at::MemoryFormat::Contiguous);
+  noise.bernoulli_(1 - p, gen);
+  noise.div_(1 - p);
+  return x * noise;
+}
+
+}  // namespace
+
 at::Tensor AtenStages::dropout(const at::Tensor& summary) const {
-  return at::dropout(summary, p_.dropout_p, p_.dropout_training);
+  return dropout_from(summary, p_.dropout_p, p_.dropout_training, p_.dropout_generator);
 }
 
 at::Tensor AtenStages::classifier(const at::Tensor& summary) const {

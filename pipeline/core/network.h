@@ -19,6 +19,10 @@ struct NetParams {
   bool bidirectional_summary = false;  // the module's `bidirectional` attribute
   double dropout_p = 0.0;
   bool dropout_training = false;
+  // Where dropout draws its masks (this one for the classifier's input, the
+  // recurrent layer's own for the native kernels); undefined: the default
+  // generator of the tensor's device.
+  at::Generator dropout_generator;
   at::Tensor fc_weight, fc_bias;  // classifier Linear
 
   // Sets every training flag (BatchNorm, recurrent dropout, dropout).

@@ -4,6 +4,7 @@
 #include <ATen/core/grad_mode.h>
 
 #include <cmath>
+#include <stdexcept>
 
 #include "core/engine.h"
 #include "kernels/simd.h"
@@ -11,6 +12,24 @@
 namespace hst {
 
 namespace {
+
+at::Tensor to_host(const at::Tensor& t) { return t.defined() ? t.detach().to(at::kCPU).clone() : at::Tensor(); }
+
+// `saved` (a CPU copy, or undefined) put back in the place of `slot`, on the
+// device and with the dtype of `like`.
+void put_back(at::Tensor& slot, const at::Tensor& saved, const at::Tensor& like) {
+  if (!saved.defined()) {
+    slot = at::Tensor();
+    return;
+  }
+  if (saved.sizes() != like.sizes() || saved.scalar_type() != like.scalar_type())
+    throw std::invalid_argument("optimiser state does not fit the parameters");
+  slot = saved.to(like.device()).clone();
+}
+
+void check_count(const std::vector<at::Tensor>& list, size_t n) {
+  if (list.size() != n) throw std::invalid_argument("optimiser state does not fit the parameters");
+}
 
 constexpr double kBeta1 = 0.9, kBeta2 = 0.999, kAdamEps = 1e-8;
 constexpr double kMomentum = 0.9;
@@ -112,6 +131,24 @@ class TensorOptimizer final : public Optimizer {
     }
   }
 
+  OptimizerState state() const override {
+    OptimizerState s;
+    s.steps = step_;
+    for (const auto& t : first_moment_) s.first.push_back(to_host(t));
+    for (const auto& t : second_moment_) s.second.push_back(to_host(t));
+    return s;
+  }
+
+  void load(const OptimizerState& s) override {
+    check_count(s.first, params_.size());
+    check_count(s.second, params_.size());
+    for (size_t i = 0; i < params_.size(); ++i) {
+      put_back(first_moment_[i], s.first[i], params_[i]);
+      put_back(second_moment_[i], s.second[i], params_[i]);
+    }
+    step_ = s.steps;
+  }
+
  private:
   std::vector<at::Tensor> params_;
   Solver solver_;
@@ -210,6 +247,25 @@ class FlatOptimizer final : public Optimizer {
         break;
       }
     }
+  }
+
+  OptimizerState state() const override {
+    OptimizerState s;
+    s.steps = step_;
+    s.first.push_back(to_host(first_moment_));
+    s.second.push_back(to_host(second_moment_));
+    return s;
+  }
+
+  void load(const OptimizerState& s) override {
+    check_count(s.first, 1);
+    check_count(s.second, 1);
+    if (!s.first[0].defined() || s.second[0].defined() != second_moment_.defined())
+      throw std::invalid_argument("optimiser state does not fit the parameters");
+    at::NoGradGuard no_grad;
+    put_back(first_moment_, s.first[0], data_);
+    if (second_moment_.defined()) put_back(second_moment_, s.second[0], data_);
+    step_ = s.steps;
   }
 
  private:

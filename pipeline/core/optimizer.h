@@ -13,6 +13,15 @@ namespace hst {
 
 enum class Solver;
 
+// What an optimiser carries from step to step, as CPU tensors: the number
+// of steps taken and the solver's running averages (Adam: first and second
+// moments; SGD: the velocity; RMSprop: the square average), each list in the
+// optimiser's own layout; an undefined entry is one not started yet.
+struct OptimizerState {
+  int64_t steps = 0;
+  std::vector<at::Tensor> first, second;
+};
+
 class Optimizer {
  public:
   virtual ~Optimizer() = default;
@@ -20,6 +29,10 @@ class Optimizer {
   // Scales the gradients to a joint L2 norm of at most max_norm, then
   // updates the parameters with learning rate lr.
   virtual void clip_and_step(double max_norm, double lr) = 0;
+  virtual OptimizerState state() const = 0;
+  // Puts back a state taken from an optimiser of the same parameters and
+  // solver; throws std::invalid_argument when its layout does not fit.
+  virtual void load(const OptimizerState& state) = 0;
 };
 
 // Packs the parameters when they are float32 CPU tensors (they become views

@@ -14,8 +14,8 @@ namespace hst::kernels {
 PackedB pack_b(const at::Tensor& b) {
   const int64_t K = b.size(0), N = b.size(1), sk = b.stride(0), sn = b.stride(1);
   // Rows up to 1 KB apart are read in place. Farther apart, the rows of one
-  // depth slice fall on a few cache sets and evict each other (a 512-wide B
-  // measured 10 % slower in place), so they are packed.
+  // depth slice fall on a few cache sets and evict each other, so they are
+  // packed (bench/README.md, gemm_kernels.cpp).
   if (sn == 1 && N % kPanel == 0 && K > 0 && N > 0 && sk <= 256) return PackedB{b, K, N, kPanel, sk};
   const int64_t panels = (N + kPanel - 1) / kPanel;
   PackedB out{at::empty({panels, K, kPanel}, b.options()), K, N, K * kPanel, kPanel};
@@ -128,20 +128,17 @@ HST_ALWAYS_INLINE void gemm_columns(int64_t m0, int64_t m1, int64_t K, const flo
 
 // C[M, N] (row stride ldc) = A B, or += A B with `accumulate`; A(m, k) at
 // a[m * sm + k * sk]. Tiles of R rows by C vectors of columns: R * C
-// independent sums in registers. With AVX-512, 8 x 2 (16 of the 32 registers)
-// ran 6-23 % faster than 4 x 2 here, whose 8 sums barely cover the latency
-// of the multiply-adds on both ports, and 12 x 2 (24) another 1-6 % per whole
-// training call; with AVX2 (16 registers), 6 x 2 (12 sums, two B vectors and
-// a broadcast) ran 5-16 % faster per whole call than 4 x 2. A tile's rows
-// each sum over K in the same order, so the choice never changes a result.
+// independent sums in registers, enough of them to cover the latency of the
+// multiply-adds on both ports while the B vectors and a broadcast still fit
+// beside them: 12 x 2 of the 32 AVX-512 registers, 6 x 2 of the 16 AVX2 ones.
+// A tile's rows each sum over K in the same order, so the choice never
+// changes a result.
 //
-// A transposed view of A (sm == 1) is read through one pointer (kUnitRow):
-// 7-12 % faster with AVX-512 on the weight-gradient shapes than through row
-// pointers (level with AVX2, whose 6 row pointers fit in registers).
-// Copying row-major blocks of A into that layout first, as BLAS libraries
-// do, measured 5-28 % slower on every shape of the training (the copy costs
-// more than the R row pointers do at depths of 45-320), so they are read in
-// place.
+// A transposed view of A (sm == 1) is read through one pointer (kUnitRow).
+// Row-major blocks of A are read in place through R row pointers rather than
+// copied into that layout first as BLAS libraries do: at the depths of the
+// training (45-320) the copy costs more than it saves. The measurements
+// behind these choices are in bench/README.md (gemm_kernels.cpp).
 template <typename V, int R, int C>
 HST_ALWAYS_INLINE void gemm_blocked(int64_t M, const float* a, int64_t sm, int64_t sk, const PackedB& b, float* c,
                                     int64_t ldc, bool accumulate) {

@@ -24,14 +24,8 @@ double batch_norm_step_factor(const BatchNormLayer& bn, at::IntArrayRef input_si
 int64_t cnn_output_length(const std::vector<CnnStep>& steps, int64_t length) {
   for (const CnnStep& s : steps) {
     if (length < 1) return length;
-    if (s.kind == CnnStep::CONV) {
-      const int64_t k = s.conv.weight.size(2);
-      const int64_t span = s.conv.dilation * (k - 1) + 1;
-      const int64_t padded = length + 2 * s.conv.padding - span;
-      length = padded < 0 ? 0 : padded / s.conv.stride + 1;
-    } else if (s.kind == CnnStep::MAX_POOL) {
-      length = length < s.pool_kernel ? 0 : (length - s.pool_kernel) / s.pool_stride + 1;
-    }
+    if (s.kind == CnnStep::CONV) length = conv_output_length(length, s.conv);
+    else if (s.kind == CnnStep::MAX_POOL) length = pool_output_length(length, s.pool_kernel, s.pool_stride);
   }
   return length;
 }

@@ -40,6 +40,7 @@ struct RnnLayer {
   bool bidirectional = false, has_biases = true, batch_first = true;
   double dropout = 0.0;  // between layers
   bool training = false;
+  at::Generator generator;  // dropout's draws in the native kernels; undefined: the default generator
 };
 
 // One training-mode step of a BatchNorm layer's bookkeeping, shared by the
@@ -50,9 +51,27 @@ struct RnnLayer {
 // Outside training it changes nothing and returns the momentum.
 double batch_norm_step_factor(const BatchNormLayer& bn, at::IntArrayRef input_sizes);
 
+// The length one layer of the convolution stack leaves of `length` steps: a
+// convolution pads the sequence's own two ends, pooling covers whole windows
+// only; 0 when the layer does not fit. For plain counts and for int64
+// tensors of counts alike (a tensor keeps the lengths free in a trace).
+inline int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+inline at::Tensor floor_div(const at::Tensor& a, int64_t b) { return at::div(a, b, "floor"); }
+inline int64_t at_least_zero(int64_t v) { return v < 0 ? 0 : v; }
+inline at::Tensor at_least_zero(const at::Tensor& v) { return v.clamp_min(0); }
+template <typename T>
+T conv_output_length(const T& length, const ConvLayer& c) {
+  const int64_t span = c.dilation * (c.weight.size(2) - 1) + 1;
+  return at_least_zero(floor_div(length + (2 * c.padding - span), c.stride) + 1);
+}
+template <typename T>
+T pool_output_length(const T& length, int64_t kernel, int64_t stride) {
+  return at_least_zero(floor_div(length - kernel, stride) + 1);
+}
+
 // The length a sequence of `length` steps has after the convolution stack
 // (each convolution pads the sequence's own two ends; pooling covers whole
-// windows only). May be below 1 when the stack does not fit the sequence.
+// windows only). 0 when the stack does not fit the sequence.
 int64_t cnn_output_length(const std::vector<CnnStep>& steps, int64_t length);
 
 // cnn_output_length of every entry of `lengths` (int64 [B] on the CPU):

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace hst {
@@ -65,29 +66,34 @@ class CachingHostAllocator final : public c10::Allocator {
   }
 #endif
 
-  // The first scope of the process installs this allocator in place of the
-  // current one (unless that one was registered with a higher priority: then
-  // nothing changes and nothing is cached); the last one puts it back.
-  void enter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++t_thread_scopes;
-    if (scopes_++ == 0) {
+  // Puts this allocator in place of the current one, once per process
+  // (unless that one was registered with a higher priority: then nothing
+  // changes and nothing is cached). It stays installed: threads without a
+  // scope are served by the allocator it replaced, so torch's global slot is
+  // written once and never swapped while other threads allocate.
+  void install() {
+    std::call_once(installed_, [this] {
       c10::Allocator* current = c10::GetCPUAllocator();
-      if (current != this) {
-        previous_ = current;
-        c10::SetCPUAllocator(this, /*priority=*/0);
-      }
-    }
+      if (current == this) return;
+      previous_.store(current, std::memory_order_release);
+      c10::SetCPUAllocator(this, /*priority=*/0);
+    });
   }
 
+  void enter() {
+    install();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++t_thread_scopes;
+    ++scopes_;
+  }
+
+  // The last scope of the process gives the cached blocks back.
   void leave() {
     std::vector<void*> drop;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       --t_thread_scopes;
       if (--scopes_ != 0) return;
-      c10::Allocator* previous = previous_.load();
-      if (c10::GetCPUAllocator() == this && previous != nullptr) c10::SetCPUAllocator(previous, /*priority=*/0);
       for (auto& kv : free_)
         for (void* p : kv.second) drop.push_back(p);
       free_.clear();
@@ -124,24 +130,41 @@ class CachingHostAllocator final : public c10::Allocator {
       std::memcpy(raw, &size, sizeof size);
       data = static_cast<char*>(raw) + kHeader;
     }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      live_.insert(data);
+    }
     report(data, static_cast<int64_t>(size));
     return {data, data, &release, cpu};
   }
 
+  // The deleter of our blocks, and raw_deleter(): raw_deallocate() hands it
+  // blocks that raw_allocate() took from the replaced allocator too (on a
+  // thread without a scope), which go back there.
   static void release(void* data) {
     if (data == nullptr) return;
-    const size_t size = block_size(data);
     CachingHostAllocator& a = instance();
-    a.report(data, -static_cast<int64_t>(size));
-    if (size >= kMinCached && size <= kMaxCached) {
+    size_t size = 0;
+    bool cached = false;
+    {
       std::lock_guard<std::mutex> lock(a.mutex_);
-      if (a.scopes_ > 0 && a.cached_bytes_ + size <= kCacheLimit) {
-        a.free_[size].push_back(data);
-        a.cached_bytes_ += size;
+      auto it = a.live_.find(data);
+      if (it == a.live_.end()) {
+        c10::Allocator* previous = a.previous_.load(std::memory_order_acquire);
+        TORCH_INTERNAL_ASSERT(previous != nullptr, "host allocator: a block it never handed out");
+        previous->raw_deleter()(data);
         return;
       }
+      a.live_.erase(it);
+      size = block_size(data);
+      if (size >= kMinCached && size <= kMaxCached && a.scopes_ > 0 && a.cached_bytes_ + size <= kCacheLimit) {
+        a.free_[size].push_back(data);
+        a.cached_bytes_ += size;
+        cached = true;
+      }
     }
-    std::free(static_cast<char*>(data) - kHeader);
+    a.report(data, -static_cast<int64_t>(size));
+    if (!cached) std::free(static_cast<char*>(data) - kHeader);
   }
 
   // Tells torch's memory profiler, when it records, what torch's own
@@ -154,15 +177,19 @@ class CachingHostAllocator final : public c10::Allocator {
     }
   }
 
+  std::once_flag installed_;
   std::mutex mutex_;
   int scopes_ = 0;
   std::atomic<c10::Allocator*> previous_{nullptr};
   std::unordered_map<size_t, std::vector<void*>> free_;  // guarded by mutex_
+  std::unordered_set<void*> live_;                        // our blocks in use; guarded by mutex_
   std::atomic<size_t> cached_bytes_{0};                  // written under mutex_
   std::atomic<int64_t> live_bytes_{0};
 };
 
 }  // namespace
+
+void install_host_allocator() { CachingHostAllocator::instance().install(); }
 
 HostAllocatorScope::HostAllocatorScope() { CachingHostAllocator::instance().enter(); }
 HostAllocatorScope::~HostAllocatorScope() { CachingHostAllocator::instance().leave(); }

@@ -114,6 +114,51 @@ TEST(Optimizer, PerTensorMatchesTorchOptimisersInFloat64) {
   }
 }
 
+// An optimiser that takes over another's state (a resumed run) steps on
+// exactly as the one it came from: the fused float32 optimiser and the
+// per-tensor one (float64 here), every solver.
+TEST(Optimizer, LoadedStateStepsOnBitForBit) {
+  for (at::ScalarType dtype : {at::kFloat, at::kDouble}) {
+    for (hst::Solver solver : {hst::Solver::ADAM, hst::Solver::SGDM, hst::Solver::RMSPROP}) {
+      at::manual_seed(2);
+      std::vector<at::Tensor> a, b, grads;
+      for (auto shape : std::vector<std::vector<int64_t>>{{6, 4}, {3}})
+        a.push_back(at::randn(shape, dtype).requires_grad_(true));
+      for (int i = 0; i < 12; ++i) grads.push_back(at::randn({27}, dtype) * (i % 2 ? 0.1 : 20.0));
+      auto set_grads = [&](std::vector<at::Tensor>& ps, const at::Tensor& g) {
+        int64_t off = 0;
+        for (auto& p : ps) {
+          at::Tensor part = g.narrow(0, off, p.numel()).view(p.sizes());
+          if (p.grad().defined()) p.mutable_grad().copy_(part);
+          else p.mutable_grad() = part.clone();
+          off += p.numel();
+        }
+      };
+      std::unique_ptr<hst::Optimizer> first = hst::make_optimizer(a, solver);
+      for (int i = 0; i < 3; ++i) {
+        first->zero_grad();
+        set_grads(a, grads[i]);
+        first->clip_and_step(5.0, 0.01);
+      }
+      for (const auto& p : a) b.push_back(p.detach().clone().requires_grad_(true));
+      std::unique_ptr<hst::Optimizer> second = hst::make_optimizer(b, solver);
+      second->load(first->state());
+      for (int i = 3; i < 12; ++i) {
+        first->zero_grad();
+        set_grads(a, grads[i]);
+        first->clip_and_step(5.0, 0.01);
+        second->zero_grad();
+        set_grads(b, grads[i]);
+        second->clip_and_step(5.0, 0.01);
+      }
+      for (size_t i = 0; i < a.size(); ++i) EXPECT_TRUE(at::equal(a[i], b[i])) << int(solver) << " " << dtype;
+      // a state of other parameters does not fit
+      std::vector<at::Tensor> other{at::randn({5}, dtype)};
+      EXPECT_THROW(hst::make_optimizer(other, solver)->load(first->state()), std::invalid_argument);
+    }
+  }
+}
+
 TEST(DataPrep, BalancedClassWeightsCountExactlyBeyondFloatPrecision) {
   // Beyond 2^24 rows a float count stops growing; the weights must not.
   const int64_t big = (int64_t{1} << 24) + 3;
