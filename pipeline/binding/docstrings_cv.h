@@ -16,7 +16,7 @@ Parameters
 n_candidates : int，默认 16。从网格中抽取的候选个数（网格更小时取整个网格）。
 factor : int，默认 3。每轮保留 1/factor 的候选，maxEpochs 乘以 factor（≥ 2）。
 cv : int，默认 3。分层交叉验证的折数（≥ 2）。
-maxEpochs : int，默认 60。最后一轮（及重训）的 epoch 上限；第 i 轮为 maxEpochs / factor^(轮数-1-i)，至少 3。
+maxEpochs : int，默认 100。最后一轮（及重训）的 epoch 上限；第 i 轮为 maxEpochs / factor^(轮数-1-i)，至少 10（maxEpochs 更小时为 maxEpochs）。
 time_budget : float 或 None，默认 None。以秒计的时间预算：每轮结束时，若按已测得的速度估计下一轮加上重训会超出预算，
     搜索就此停止，用已完成的最后一轮中最好的候选重训（maxEpochs 为该轮的值）。第一轮总会完成。
     给定预算时，结果取决于机器速度（哪一轮停下由实际用时决定），不再逐位可复现。
