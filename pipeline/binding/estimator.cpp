@@ -418,6 +418,8 @@ py::object estimator_to_module(py::object module, py::object self) {
   return deployed.attr("eval")();
 }
 
+}  // namespace
+
 // Checks of scikit-learn's suite that do not hold here by design, with why.
 py::dict expected_failed_checks() {
   py::dict d;
@@ -429,8 +431,6 @@ py::dict expected_failed_checks() {
   d["check_classifiers_regression_target"] = "real-valued labels are class values by design, not a regression target";
   return d;
 }
-
-}  // namespace
 
 void register_estimator(py::module_& m) {
   using annotated::param;

@@ -478,19 +478,6 @@ py::object fitted_best(py::object self) {
   return self.attr("best_estimator_");
 }
 
-// Checks of scikit-learn's suite that do not hold here by design, with why
-// (those of the estimator it searches over).
-py::dict expected_failed_checks() {
-  py::dict d;
-  d["check_classifiers_one_label"] =
-      "the refusal of a single class is worded in Chinese (分类任务至少需要两个类别), like every message of the pipeline";
-  d["check_fit2d_1sample"] = "the refusal of too few samples is worded in Chinese (Y 至少需要3条样本)";
-  d["check_fit2d_1feature"] =
-      "a row of a table is a sequence, which needs at least 2 steps; the refusal is worded in Chinese";
-  d["check_classifiers_regression_target"] = "real-valued labels are class values by design, not a regression target";
-  return d;
-}
-
 }  // namespace
 
 void register_estimator_cv(py::module_& m) {

@@ -104,6 +104,9 @@ void register_network(py::module_& m);
 void register_estimator(py::module_& m);
 void register_estimator_cv(py::module_& m);
 void register_raw_input_classifier(py::module_& m);
+// The checks of scikit-learn's suite that do not hold for the estimators by
+// design, with why (the search's are those of the estimator it searches over).
+py::dict expected_failed_checks();
 // Reads the network's parameters and settings from a module instance.
 NetParams extract_net_params(py::handle module);
 
