@@ -11,10 +11,11 @@ Figures on a shared machine drift: compare shares from one sitting only, and
 read the load average printed with them.
 """
 import argparse
-import importlib.util
 import os
+import runpy
 import sys
 import tempfile
+import types
 from pathlib import Path
 
 TESTS = Path(__file__).resolve().parents[1] / "tests"
@@ -22,10 +23,7 @@ TESTS = Path(__file__).resolve().parents[1] / "tests"
 
 def load_runner():
     sys.path.insert(0, str(TESTS))  # the runner's own helpers (conftest)
-    spec = importlib.util.spec_from_file_location("hst_distributed_runner", TESTS / "test_distributed.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(TESTS / "test_distributed.py")))
 
 
 def main():
