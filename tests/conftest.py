@@ -67,6 +67,17 @@ def require(what):
         pytest.skip("%s is not available: %s" % (what, exc))
 
 
+def estimator_checks(estimator):
+    """scikit-learn's own checks of `estimator` as a pytest parametrisation;
+    the checks it declares expected to fail (each with its reason) count as such
+    where scikit-learn takes that list (1.6+)."""
+    import inspect
+    from sklearn.utils.estimator_checks import parametrize_with_checks
+    if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
+        return parametrize_with_checks([estimator], expected_failed_checks=lambda e: e._expected_failed_checks)
+    return parametrize_with_checks([estimator])
+
+
 def fast_options(**extra):
     """Options for a quick CPU run without figures: a tiny network, few epochs."""
     opts = {"figflag": False, "showFigures": False, "maxEpochs": 1, "convChannels": [4], "rnnHidden": 4,

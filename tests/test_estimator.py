@@ -15,10 +15,9 @@ from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, StratifiedKFold, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import FunctionTransformer
-from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import HybridSeqTrain as H
-from conftest import DEFAULTS, child_env, require
+from conftest import DEFAULTS, child_env, estimator_checks, require
 
 Classifier = H.HybridSeqClassifier
 # Small and quick, and still a network that learns the synthetic sets below.
@@ -377,12 +376,8 @@ def test_a_module_traced_or_exported_at_one_size_gives_predict_probas_values_at_
 # scikit-learn's own estimator checks, on a quick configuration. Checks it
 # declares expected to fail are listed with their reason by the estimator.
 CHECKED = Classifier(**dict(QUICK, maxEpochs=8, validationRatio=0.2))
-if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
-    checks = parametrize_with_checks([CHECKED], expected_failed_checks=lambda e: e._expected_failed_checks)
-else:
-    checks = parametrize_with_checks([CHECKED])
 
 
-@checks
+@estimator_checks(CHECKED)
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)

@@ -6,9 +6,8 @@ import numpy as np
 import pytest
 import sklearn
 from sklearn.base import clone
-from sklearn.utils.estimator_checks import parametrize_with_checks
-
 import HybridSeqTrain as H
+from conftest import estimator_checks
 
 Search = H.HybridSeqClassifierCV
 # A search of a few seconds: 5 candidates halved by 2 give three rungs of 5, 3
@@ -176,12 +175,8 @@ def test_parameters_and_the_defaults_of_the_searched_estimator():
 
 
 CHECKED = Search(n_candidates=2, cv=2, maxEpochs=20, deviceSel="cpu")
-if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
-    checks = parametrize_with_checks([CHECKED], expected_failed_checks=lambda e: e._expected_failed_checks)
-else:
-    checks = parametrize_with_checks([CHECKED])
 
 
-@checks
+@estimator_checks(CHECKED)
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
