@@ -279,14 +279,19 @@ def test_a_checkpoint_that_cannot_be_written_fails_the_call(tmp_path):
 # ---- torchrun: a rank killed mid-training, the group restarted, the call resumed ----------
 
 TORCHRUN_SCRIPT = textwrap.dedent("""
-    import os, signal, sys, threading, time
+    import datetime, os, signal, sys, threading, time
     import numpy as np
     import torch.distributed as dist
     sys.path.insert(0, sys.argv[1])
     from test_checkpoint import X, Y, BIGRU, _options, _outcome
     from HybridSeqTrain import HybridSeqTrain
     out, path = sys.argv[2], sys.argv[3]
-    dist.init_process_group("gloo")
+    # torch 2's torchrun keeps one store across restarts: each attempt meets under keys of its
+    # own, or gloo reads the addresses of the attempt that died
+    timeout = datetime.timedelta(seconds=120)
+    store, rank, world = next(dist.rendezvous("env://", timeout=timeout))
+    store = dist.PrefixStore("attempt" + os.environ["TORCHELASTIC_RESTART_COUNT"], store)
+    dist.init_process_group("gloo", store=store, rank=rank, world_size=world, timeout=timeout)
     rank = dist.get_rank()
     if path != "-" and rank == 1 and os.environ.get("TORCHELASTIC_RESTART_COUNT") == "0":
         # once the checkpoint has been replaced after an epoch, die at the next batch boundary

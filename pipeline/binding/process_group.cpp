@@ -17,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <sstream>
@@ -33,10 +34,17 @@ namespace {
 
 // ---- Marks in the store --------------------------------------------------
 
+// The root of every key of ours. torchrun's agent may keep one store across
+// the restarts of a group (torch 2.x does), so a restarted group starts from
+// keys of its own: marks left by the attempt that died must not refuse it.
+std::string key_root() {
+  const char* restart = std::getenv("TORCHELASTIC_RESTART_COUNT");
+  return restart != nullptr && *restart != '\0' ? std::string("hst/restart") + restart + "/" : std::string("hst/");
+}
 // Set (non-zero) once a rank stopped waiting for an exchange; who did is
-// under kUnusableBy.
-const char* const kUnusable = "hst/unusable";
-const char* const kUnusableBy = "hst/unusable/by";
+// under unusable_by_key().
+std::string unusable_key() { return key_root() + "unusable"; }
+std::string unusable_by_key() { return key_root() + "unusable/by"; }
 // Under the prefix of one call: set once a rank left that call early.
 const char* const kLeft = "left";
 const char* const kLeftBy = "left/by";
@@ -162,7 +170,7 @@ class ProcessGroupCollective final : public Collective {
       std::string by;
       try {
         by = read_mark(*store_, prefix_ + kLeft, prefix_ + kLeftBy);
-        if (by.empty()) by = read_mark(*store_, kUnusable, kUnusableBy);
+        if (by.empty()) by = read_mark(*store_, unusable_key(), unusable_by_key());
       } catch (const std::exception&) {  // a store that cannot answer: the backend's own error or timeout decides
         continue;
       }
@@ -174,7 +182,7 @@ class ProcessGroupCollective final : public Collective {
 
   void mark_unusable() noexcept {
     try {
-      post_mark(*store_, kUnusable, kUnusableBy, rank_);
+      post_mark(*store_, unusable_key(), unusable_by_key(), rank_);
     } catch (...) {
     }
   }
@@ -338,7 +346,8 @@ int64_t store_add(const py::object& store, const std::string& key, int64_t amoun
 // Refuses at once, on every rank, once a rank stopped waiting in the middle
 // of an exchange: that exchange can never be completed on the group.
 void check_group_usable(const py::object& store) {
-  if (store_add(store, kUnusable, 0) != 0) raise_group_unusable(store.attr("get")(kUnusableBy).cast<std::string>());
+  if (store_add(store, unusable_key(), 0) != 0)
+    raise_group_unusable(store.attr("get")(unusable_by_key()).cast<std::string>());
 }
 
 // Sleeps a little with the GIL released; Ctrl-C raises KeyboardInterrupt.
@@ -377,15 +386,16 @@ std::vector<std::string> handshake(const py::object& store, int rank, int world,
   check_group_usable(store);
   // Each call of the group has its own keys; the generation advances once a
   // call is decided, so the next call of every rank meets in fresh keys.
-  const int64_t generation = store_add(store, "hst/generation", 0);
-  prefix = "hst/" + std::to_string(generation) + "/";
+  const std::string generation_key = key_root() + "generation";
+  const int64_t generation = store_add(store, generation_key, 0);
+  prefix = key_root() + std::to_string(generation) + "/";
   store.attr("set")(prefix + "fp/" + std::to_string(rank), py::bytes(mine));
   store_add(store, prefix + "rank/" + std::to_string(rank), 1);
   const int64_t arrived = store_add(store, prefix + "arrived", 1);
   const auto start = std::chrono::steady_clock::now();
   auto waited = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
   if (arrived == world) {
-    store_add(store, "hst/generation", 1);
+    store_add(store, generation_key, 1);
     store_add(store, prefix + "decision", EVERYONE_CALLED);
   } else if (arrived < world) {
     for (int round = 0; store_add(store, prefix + "decision", 0) == UNDECIDED; ++round) {
@@ -395,7 +405,7 @@ std::vector<std::string> handshake(const py::object& store, int rank, int world,
       }
       const int64_t closed = store_add(store, prefix + "arrived", kClosed);
       if (closed < 2 * kClosed && closed - kClosed < world) {  // the first to stop waiting
-        store_add(store, "hst/generation", 1);
+        store_add(store, generation_key, 1);
         store_add(store, prefix + "decision", ABANDONED);
       }
       break;
