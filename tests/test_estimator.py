@@ -37,9 +37,9 @@ def series(n=90, channels=2, length=12, classes=3, seed=0):
 def test_parameters_follow_the_options_and_the_estimator_contract():
     names = list(inspect.signature(Classifier).parameters)
     option_names = [k for k, _ in DEFAULTS if k not in ("splitLabels", "rTrain")]
-    assert names == option_names + ["verbose"]
+    assert names == option_names + ["dataParallel", "verbose"]
     expected = dict((k, v) for k, v in DEFAULTS if k in option_names)
-    expected.update(figflag=False, showFigures=False, verbose=False, convChannels=(32, 64))
+    expected.update(figflag=False, showFigures=False, dataParallel=False, verbose=False, convChannels=(32, 64))
     assert Classifier().get_params() == expected
     # Stored unchanged, even values fit will refuse; set_params and clone keep them.
     channels = [8, 0]

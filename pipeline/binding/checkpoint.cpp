@@ -105,8 +105,10 @@ void open_checkpoint(RunContext& run, py::handle X, py::handle Y, const std::str
   py::list keys;
   for (py::handle item : default_options()) keys.append(item[py::int_(0)]);
   const int world = run.collective ? run.collective->world_size() : 1;
-  ck->fingerprint = "call\t" + call + "\n" + data_fingerprint(run.options, keys, X, Y) + "worldSize\t" +
-                    std::to_string(world) + "\n";
+  // Sharded: every rank's X and Y, each rank's own as it read them.
+  const std::string data = run.shard.active ? run.shard_fingerprint + options_fingerprint(run.options, keys)
+                                            : data_fingerprint(run.options, keys, X, Y);
+  ck->fingerprint = "call\t" + call + "\n" + data + "worldSize\t" + std::to_string(world) + "\n";
 
   std::string bytes;
   if (read_on_rank0(run, path, bytes)) {

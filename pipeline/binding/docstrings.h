@@ -62,7 +62,9 @@ options : dict, optional
         classNames : sequence of str 或 None，默认 None。类别显示名称，顺序与 Y 中排序后的类别值一致。
     数据并行：调用方已初始化多于一个进程的 torch.distributed 进程组时，每个进程都须以完整且相同的
         X、Y 和 options 调用本函数（不一致或有进程未调用时各进程都会报错），各进程训练同一个网络；
-        options["dataParallel"] = False 时只在本进程单独训练。该键只在给出时读取，不加入完整 options。
+        options["dataParallel"] = False 时只在本进程单独训练；为 "sharded" 时每个进程只传入自己的一份
+        样本（X 与 Y 的对应行），结果与在各份按进程顺序拼接的数据上调用一次相同，且各进程相同。
+        该键只在给出时读取，不加入完整 options。
 
 Returns
 -------
@@ -85,7 +87,8 @@ pred_test, pred_train, model, info = HybridSeqTrain(X, Y, options)
 inline constexpr const char* kEstimator = R"DOC(CNN-RNN 分类器，scikit-learn 估计器接口（fit / predict / predict_proba / score）。
 
 参数与 HybridSeqTrain 的 options 同名、同默认值，只有以下不同：figflag 与 showFigures 默认 False；
-verbose（默认 False）打开控制台输出；没有 splitLabels 和 rTrain（传给 fit 的数据就是训练数据，其中
+verbose（默认 False）打开控制台输出；dataParallel（默认 False）在 torch.distributed 进程组内
+为 True 时各进程以相同的完整数据一同训练，为 "sharded" 时各进程各传入自己的一份样本；没有 splitLabels 和 rTrain（传给 fit 的数据就是训练数据，其中
 validationRatio 的样本分层留出，用于早停和选择最佳状态；figflag 为 True 时图中"测试集"为这部分验证样本）。
 参数在 __init__ 中原样保存，在 fit 中检查。
 

@@ -35,6 +35,9 @@ std::vector<std::pair<std::string, py::object>> estimator_parameters() {
     if (key == "convChannels") value = py::tuple(value);  // defaults stay immutable
     out.emplace_back(key, value);
   }
+  // Inside a torch.distributed group: alone (False), every rank on the
+  // whole data (True) or on rows of its own ("sharded").
+  out.emplace_back("dataParallel", py::bool_(false));
   out.emplace_back("verbose", py::bool_(false));
   return out;
 }
@@ -201,9 +204,17 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
   run.options = complete_options(given);
   if (!checkpoint_path.is_none()) run.options["checkpointPath"] = checkpoint_path;
   run.quiet = !python_bool(self.attr("verbose"));
-  prepare_run(run, X, y);
+  py::list keys;
+  for (const auto& [name, unused] : estimator_parameters())
+    if (name != "verbose") keys.append(py::str(name));
+  run.collective = join_data_parallel(run.options, keys, X, y);
+  if (run.collective && data_parallel_mode(run.options) == DataParallelMode::SHARDED)
+    prepare_sharded_run(run, X, y);
+  else
+    prepare_run(run, X, y);
   set_random_seed(to_int(run.options["seed"]));
   hold_out(run);
+  if (run.collective) share_split(run);
   open_checkpoint(run, X, y, "HybridSeqClassifier.fit");
   standardise_run(run);
   run_training(run);
@@ -387,8 +398,9 @@ py::object estimator_score(py::object self, py::object X, py::object y, py::obje
 py::object estimator_from_result(py::object cls, py::object model, py::object info) {
   py::dict kwargs;
   py::dict options = info["options"];
+  // (how the result was trained in a group is no parameter of its model)
   for (const auto& [name, unused] : estimator_parameters())
-    if (options.contains(name)) kwargs[py::str(name)] = options[py::str(name)];
+    if (options.contains(name) && name != "dataParallel") kwargs[py::str(name)] = options[py::str(name)];
   py::object self = cls(**kwargs);
   set_fitted(self, py::dict(info["shapeInfo"]), info["classes"], model, info["history"], info["bestEpoch"],
              info["bestValidationLoss"], info["normalizationMean"], info["normalizationStd"]);

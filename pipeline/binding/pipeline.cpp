@@ -22,6 +22,8 @@ py::list option_keys(const py::dict& options) {
   return keys;
 }
 
+}  // namespace
+
 // Y -> y_original (flat), classes (sorted distinct labels), y_encoded (codes).
 void encode_labels(RunContext& run, py::object Y) {
   py::module_ np = py::module_::import("numpy");
@@ -36,7 +38,7 @@ void encode_labels(RunContext& run, py::object Y) {
 
 // X -> sequences float32 [n, F, L], shape_info and each row's own length;
 // every pooling window must fit the shortest sample.
-void adapt(RunContext& run, py::object X) {
+void adapt_samples(RunContext& run, py::object X) {
   py::tuple adapted = adapt_to_sequence(X, py::int_(run.y_original.size()), to_int(run.options["sequenceAxis"]),
                                         run.options["sampleDimension"]);
   run.sequences = adapted[0];
@@ -48,6 +50,8 @@ void adapt(RunContext& run, py::object X) {
     raise_value_error(run.lengths.defined() ? "poolSize 不能大于序列长度（最短的样本长 " + std::to_string(shortest) + "）"
                                             : std::string("poolSize 不能大于序列长度"));
 }
+
+namespace {
 
 // seed, y_encoded, options -> train_idx, val_idx, test_idx (every rank of a
 // data-parallel run takes rank 0's).
@@ -65,7 +69,7 @@ void split(RunContext& run) {
 void prepare_run(RunContext& run, py::object X, py::object Y) {
   encode_labels(run, Y);
   run.settings = validate_scalar_options(run.options);
-  adapt(run, X);
+  adapt_samples(run, X);
 }
 
 void standardise_run(RunContext& run) {
@@ -79,11 +83,18 @@ void standardise_run(RunContext& run) {
   // Every row, in place, with the mean and population standard deviation of
   // the training rows (their real steps only).
   const int64_t n = run.sequences.shape(0), l = run.sequences.shape(2);
-  py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows(run.train_idx);
   float* data = static_cast<float*>(run.sequences.mutable_data());
-  const int64_t* lengths = run.lengths.defined() ? run.lengths.data_ptr<int64_t>() : nullptr;
   FeatureStats stats;
-  {
+  if (run.shard.active) {  // this rank's rows are a part of the whole
+    const at::Tensor own = run.lengths.defined()
+                               ? run.lengths.slice(0, run.shard.begin, run.shard.end).contiguous()
+                               : at::Tensor();
+    stats = sharded_statistics(run, data, f, l);
+    py::gil_scoped_release nogil;
+    standardise(data, n, f, l, stats, own.defined() ? own.data_ptr<int64_t>() : nullptr);
+  } else {
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> rows(run.train_idx);
+    const int64_t* lengths = run.lengths.defined() ? run.lengths.data_ptr<int64_t>() : nullptr;
     py::gil_scoped_release nogil;
     stats = feature_statistics(data, f, l, rows.data(), rows.size(), lengths);
     standardise(data, n, f, l, stats, lengths);
@@ -104,9 +115,16 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   // One rank of a data-parallel run: every rank of the caller's process
   // group must call, with the same data and options, before anything else
   // happens (so every check below refuses alike on all of them).
+  // With "dataParallel": "sharded", every rank passes rows of its own.
   run.collective = join_data_parallel(run.options, option_keys(run.options), X, Y);
+  const bool sharded = run.collective && data_parallel_mode(run.options) == DataParallelMode::SHARDED;
 
-  prepare_run(run, X, Y);  // adapt: Y, X, options -> labels, settings, sequences, shape_info, lengths
+  // adapt: Y, X, options -> labels, settings, sequences, shape_info, lengths
+  // (sharded: the labels, lengths and record of all shards, this rank's sequences)
+  if (sharded)
+    prepare_sharded_run(run, X, Y);
+  else
+    prepare_run(run, X, Y);
   split(run);              // split: seed, y_encoded -> train_idx, val_idx, test_idx
   open_checkpoint(run, X, Y, "HybridSeqTrain");  // checkpointPath: the state a resumed call goes on from
   standardise_run(run);    // standardise: sequences (in place), train_idx -> feature_mean, feature_std

@@ -15,7 +15,7 @@ std::pair<py::array, py::array> predict_set(RunContext& run, const py::array& id
   at::Tensor rows = torch.attr("as_tensor")(idx, py::arg("dtype") = torch.attr("int64")).cast<at::Tensor>().contiguous();
   const auto out = call_native(run.prints(), [&](const EngineHooks& hooks) {
     return predict_rows(run.net, run.x_tensor, rows, run.batch_size, run.device, hooks, run.collective.get(),
-                        run.lengths);
+                        run.lengths, run.shard);
   });
   return {numpy_of(out.first), numpy_of(out.second)};
 }

@@ -115,14 +115,19 @@ class ProcessGroupCollective final : public Collective {
   void allreduce_sum(const std::vector<at::Tensor>& tensors) override {
     // Every bucket is issued before the first wait, so the backend may
     // overlap them.
+    // Tensors off the backend's device travel through a copy on it.
     std::vector<c10::intrusive_ptr<c10d::Work>> pending;
+    std::vector<at::Tensor> wires;
     for (const at::Tensor& t : tensors) {
-      std::vector<at::Tensor> one{t.detach()};
+      wires.push_back(t.device() == device_ ? t.detach() : t.detach().to(device_));
+      std::vector<at::Tensor> one{wires.back()};
       c10d::AllreduceOptions opts;
       opts.reduceOp = c10d::ReduceOp::SUM;
       pending.push_back(group_->allreduce(one, opts));
     }
     for (auto& work : pending) finish(work);
+    for (size_t i = 0; i < tensors.size(); ++i)
+      if (tensors[i].device() != device_) tensors[i].copy_(wires[i]);
   }
 
   void broadcast(const at::Tensor& tensor, int root) override {
@@ -303,7 +308,12 @@ std::string data_fingerprint(const py::dict& options, const py::list& option_key
                              py::handle Y_given) {
   const auto X = py::reinterpret_borrow<py::object>(X_given), Y = py::reinterpret_borrow<py::object>(Y_given);
   py::module_ np = py::module_::import("numpy");
-  std::string fp = "X\t" + input_digest(np, X) + "\nY\t" + input_digest(np, Y) + "\n";
+  return "X\t" + input_digest(np, X) + "\nY\t" + input_digest(np, Y) + "\n" + options_fingerprint(options, option_keys);
+}
+
+std::string options_fingerprint(const py::dict& options, const py::list& option_keys) {
+  py::module_ np = py::module_::import("numpy");
+  std::string fp;
   // Keys and values are held while their digests are taken.
   const py::tuple keys(option_keys);
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -427,13 +437,21 @@ std::vector<std::string> handshake(const py::object& store, int rank, int world,
 
 }  // namespace
 
-bool data_parallel_requested(const py::dict& options) {
-  return !options.contains("dataParallel") || python_bool(options["dataParallel"]);
+DataParallelMode data_parallel_mode(const py::dict& options) {
+  if (!options.contains("dataParallel")) return DataParallelMode::WHOLE;
+  py::object value = options["dataParallel"];
+  if (PyUnicode_Check(value.ptr())) {
+    if (value.cast<std::string>() == "sharded") return DataParallelMode::SHARDED;
+    raise_value_error("options[\"dataParallel\"] 只能是 True、False 或 \"sharded\"，收到 " +
+                      py::repr(value).cast<std::string>());
+  }
+  return python_bool(value) ? DataParallelMode::WHOLE : DataParallelMode::OFF;
 }
 
 std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py::list& option_keys, py::handle X,
                                                py::handle Y) {
-  if (!data_parallel_requested(options)) return nullptr;
+  const DataParallelMode mode = data_parallel_mode(options);
+  if (mode == DataParallelMode::OFF) return nullptr;
   py::module_ dist = py::module_::import("torch.distributed");
   if (!python_bool(dist.attr("is_available")()) || !python_bool(dist.attr("is_initialized")())) return nullptr;
   const int world = dist.attr("get_world_size")().cast<int>();
@@ -448,7 +466,12 @@ std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py
   double limit = kHandshakeLimitSeconds;
   if (py::hasattr(store, "timeout"))
     limit = std::min(limit, store.attr("timeout").attr("total_seconds")().cast<double>());
-  const std::string mine = data_fingerprint(options, option_keys, X, Y);
+  // Sharded: every rank passes rows of its own, so only the options are
+  // compared here (the samples' shape and the labels' kind once they are read).
+  const std::string mine =
+      mode == DataParallelMode::SHARDED
+          ? "options['dataParallel']\tsharded\n" + options_fingerprint(options, option_keys)
+          : "options['dataParallel']\twhole\n" + data_fingerprint(options, option_keys, X, Y);
   std::string prefix;
   const std::vector<std::string> prints = handshake(store, rank, world, limit, mine, prefix);
 
@@ -457,6 +480,10 @@ std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py
   for (int r = 1; r < world; ++r) {
     const std::string field = first_difference(prints[0], prints[r]);
     if (field.empty()) continue;
+    if (mode == DataParallelMode::SHARDED)
+      raise_value_error(field + " 在进程 0 与进程 " + std::to_string(r) +
+                        " 之间不同：分片数据并行训练时每个进程都须传入相同的 options"
+                        "（单独训练请设置 options[\"dataParallel\"] = False）");
     raise_value_error(field + " 在进程 0 与进程 " + std::to_string(r) +
                       " 之间不同：数据并行训练时每个进程都须传入完整且相同的 X、Y 和 options"
                       "（单独训练请设置 options[\"dataParallel\"] = False）");

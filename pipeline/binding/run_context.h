@@ -65,6 +65,11 @@ struct RunContext {
   // Set when the call is one rank of a data-parallel run: the caller's
   // default process group of torch.distributed, with more than one rank.
   std::shared_ptr<Collective> collective;
+  // Sharded: this rank's rows in the concatenation of all shards (the
+  // sequences are this rank's; labels, lengths and indices global), and what
+  // a checkpoint records of every rank's shard.
+  Shard shard;
+  std::string shard_fingerprint;
   // No console lines at all (the estimator unless verbose).
   bool quiet = false;
   // This process leads: alone, or rank 0 of a data-parallel run.

@@ -8,6 +8,7 @@
 
 #include "binding/py_semantics.h"
 #include "core/collective.h"
+#include "core/data_prep.h"
 #include "core/network.h"
 
 namespace hst {
@@ -24,9 +25,24 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
 // Labels, the scalar options' checks, adaptation and the pooling check, on
 // run.options (completed): fills the labels, settings and adapted sequences.
 void prepare_run(RunContext& run, py::object X, py::object Y);
+// Its parts: the labels (y_original, classes, y_encoded) from Y, and the
+// adapted sequences from X (run.y_original gives the sample count).
+void encode_labels(RunContext& run, py::object Y);
+void adapt_samples(RunContext& run, py::object X);
 // Standardises run.sequences in place with the training rows' statistics
 // (mapflag), setting feature_mean / feature_std.
 void standardise_run(RunContext& run);
+
+// ---- sharding.cpp: one rank of a sharded data-parallel run. Reads this
+// rank's X and Y, then meets the other ranks: every rank refuses alike when
+// one rank's data was refused, has no rows, or differs in its labels' kind or
+// its samples' layout; otherwise every rank holds the labels, lengths and
+// shape record of the shards' concatenation in rank order, its own sequences,
+// and its rows' place in it (run.shard).
+void prepare_sharded_run(RunContext& run, py::object X, py::object Y);
+// The training rows' statistics over all shards, the ranks' moments merged
+// in rank order; `data` is this rank's sequences [rows, features, steps].
+FeatureStats sharded_statistics(RunContext& run, const float* data, int64_t features, int64_t steps);
 
 // ---- options.cpp
 // The 29 (key, default) pairs in insertion order, fresh objects each call.
@@ -49,12 +65,19 @@ void set_random_seed(py::object seed);
 // within a bounded wait and compares what it was given (X, Y and the options
 // named by `option_keys`); a rank that did not call, or a difference, raises
 // on every calling rank.
+// How a call inside a process group trains: alone (dataParallel False),
+// every rank on the whole data (True, the default), or every rank on its own
+// rows ("sharded").
+enum class DataParallelMode { OFF, WHOLE, SHARDED };
+DataParallelMode data_parallel_mode(const py::dict& options);
 std::shared_ptr<Collective> join_data_parallel(const py::dict& options, const py::list& option_keys, py::handle X,
                                                py::handle Y);
 // What a call was given, one "field\tdigest" line per field (X, Y, then
 // options[key] for each of `option_keys`), and the name of the first field
 // in which two such texts differ ("" when none does).
 std::string data_fingerprint(const py::dict& options, const py::list& option_keys, py::handle X, py::handle Y);
+// The option lines of data_fingerprint alone.
+std::string options_fingerprint(const py::dict& options, const py::list& option_keys);
 std::string first_difference(const std::string& a, const std::string& b);
 
 // ---- adaptation.cpp: (sequences, shape_info)

@@ -73,6 +73,7 @@ EngineConfig engine_config(const RunContext& run, const TrainingChoices& choices
   cfg.max_epochs = int64_saturating(set.max_epochs);
   cfg.patience = int64_saturating(set.patience);
   cfg.collective = run.collective.get();
+  cfg.shard = run.shard;
   cfg.streams = run.streams;
   attach_checkpoint(run, cfg);  // the state to go on from, when the call resumes
   return cfg;

@@ -11,23 +11,24 @@ namespace {
 constexpr float kConstantFeatureStd = 1e-8f;
 }  // namespace
 
-FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
-                                const int64_t* lengths) {
-  std::vector<double> sum(features, 0.0), squares(features, 0.0);
+FeatureMoments feature_moments(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
+                               const int64_t* lengths) {
+  FeatureMoments out;
+  out.mean.assign(features, 0.0);
+  out.m2.assign(features, 0.0);
   const int64_t row_size = features * steps;
-  double count = 0;
   for (int64_t i = 0; i < m; ++i) {
     const float* row = x + rows[i] * row_size;
     const int64_t own = lengths ? lengths[rows[i]] : steps;
-    count += static_cast<double>(own);
+    out.count += static_cast<double>(own);
     for (int64_t j = 0; j < features; ++j) {
       double s = 0;
       for (int64_t t = 0; t < own; ++t) s += row[j * steps + t];
-      sum[j] += s;
+      out.mean[j] += s;
     }
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (int64_t j = 0; j < features; ++j) sum[j] = count > 0 ? sum[j] / count : nan;
+  for (int64_t j = 0; j < features; ++j) out.mean[j] = out.count > 0 ? out.mean[j] / out.count : nan;
   // Second pass around the mean: no cancellation for features far from zero.
   for (int64_t i = 0; i < m; ++i) {
     const float* row = x + rows[i] * row_size;
@@ -35,21 +36,48 @@ FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps,
     for (int64_t j = 0; j < features; ++j) {
       double s = 0;
       for (int64_t t = 0; t < own; ++t) {
-        const double d = row[j * steps + t] - sum[j];
+        const double d = row[j * steps + t] - out.mean[j];
         s += d * d;
       }
-      squares[j] += s;
+      out.m2[j] += s;
     }
   }
+  return out;
+}
+
+FeatureMoments merge_moments(const FeatureMoments& a, const FeatureMoments& b) {
+  if (b.count <= 0) return a;
+  if (a.count <= 0) return b;
+  FeatureMoments out;
+  out.count = a.count + b.count;
+  const size_t f = a.mean.size();
+  out.mean.resize(f);
+  out.m2.resize(f);
+  for (size_t j = 0; j < f; ++j) {
+    const double delta = b.mean[j] - a.mean[j];
+    out.mean[j] = a.mean[j] + delta * (b.count / out.count);
+    out.m2[j] = a.m2[j] + b.m2[j] + delta * delta * (a.count * b.count / out.count);
+  }
+  return out;
+}
+
+FeatureStats statistics_of(const FeatureMoments& moments) {
+  const size_t f = moments.mean.size();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
   FeatureStats stats;
-  stats.mean.resize(features);
-  stats.stdev.resize(features);
-  for (int64_t j = 0; j < features; ++j) {
-    stats.mean[j] = static_cast<float>(sum[j]);
-    const float sd = static_cast<float>(count > 0 ? std::sqrt(squares[j] / count) : nan);
+  stats.mean.resize(f);
+  stats.stdev.resize(f);
+  for (size_t j = 0; j < f; ++j) {
+    stats.mean[j] = static_cast<float>(moments.count > 0 ? moments.mean[j] : nan);
+    const float sd = static_cast<float>(moments.count > 0 ? std::sqrt(moments.m2[j] / moments.count) : nan);
     stats.stdev[j] = sd < kConstantFeatureStd ? 1.0f : sd;  // NaN stays NaN
   }
   return stats;
+}
+
+FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
+                                const int64_t* lengths) {
+  return statistics_of(feature_moments(x, features, steps, rows, m, lengths));
 }
 
 void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats,

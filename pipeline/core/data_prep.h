@@ -20,6 +20,19 @@ struct FeatureStats {
 FeatureStats feature_statistics(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
                                 const int64_t* lengths = nullptr);
 
+// The same statistics in parts: the moments of some rows (count of steps,
+// per-feature mean and sum of squared deviations, in double), merged part by
+// part (Chan's pairwise update), then turned into the statistics. Moments of
+// disjoint parts merged in a fixed order give the same bits on every machine.
+struct FeatureMoments {
+  double count = 0;
+  std::vector<double> mean, m2;
+};
+FeatureMoments feature_moments(const float* x, int64_t features, int64_t steps, const int64_t* rows, int64_t m,
+                               const int64_t* lengths = nullptr);
+FeatureMoments merge_moments(const FeatureMoments& a, const FeatureMoments& b);
+FeatureStats statistics_of(const FeatureMoments& moments);
+
 // x[i, j, t] = (x[i, j, t] - mean[j]) / stdev[j] for all n rows, over all L
 // steps or the first lengths[i] (the padding stays as it is).
 void standardise(float* x, int64_t n, int64_t features, int64_t steps, const FeatureStats& stats,

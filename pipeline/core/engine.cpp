@@ -108,15 +108,18 @@ struct PassTotals {
     }
   }
 
-  void add(const at::Tensor& loss, const at::Tensor& logits, const at::Tensor& target) {
+  // `loss`: the mean over the batch's rows; with `loss_rows`, a part of the
+  // mean over a batch of that many rows (each rank's share of a global batch).
+  void add(const at::Tensor& loss, const at::Tensor& logits, const at::Tensor& target, int64_t loss_rows = -1) {
     const int64_t b = target.size(0);
+    const double rows = static_cast<double>(loss_rows < 0 ? b : loss_rows);
     at::NoGradGuard no_grad;
     if (on_host) {
-      loss_sum += loss.item<double>() * static_cast<double>(b);
+      loss_sum += loss.item<double>() * rows;
       correct += host_hits(logits, target);
     } else {
       at::Tensor hits = logits.argmax(1).eq(target).sum();
-      loss_dev.add_(loss.detach().to(at::kDouble) * static_cast<double>(b));
+      loss_dev.add_(loss.detach().to(at::kDouble) * rows);
       correct_dev.add_(hits);
     }
     count += b;
@@ -185,11 +188,11 @@ at::Tensor flat_view(const std::vector<at::Tensor>& tensors) {
   return first.as_strided({total}, {1});
 }
 
-// Replaces every tensor by its element-wise mean over the ranks. The tensors
-// travel as one flat buffer: the tensors themselves when they lie back to
-// back in one (the fused optimiser's gradients), else a packed copy that is
-// unpacked afterwards; in buckets, all issued before the first wait.
-void average_over_ranks(const std::vector<at::Tensor>& tensors, Collective& group) {
+// Replaces every tensor by its element-wise mean (or sum) over the ranks.
+// The tensors travel as one flat buffer: the tensors themselves when they lie
+// back to back in one (the fused optimiser's gradients), else a packed copy
+// that is unpacked afterwards; in buckets, all issued before the first wait.
+void average_over_ranks(const std::vector<at::Tensor>& tensors, Collective& group, bool mean = true) {
   at::NoGradGuard no_grad;
   at::Tensor flat = flat_view(tensors);
   const bool packed = !flat.defined();
@@ -203,7 +206,7 @@ void average_over_ranks(const std::vector<at::Tensor>& tensors, Collective& grou
   for (int64_t off = 0; off < n; off += kBucketElements)
     buckets.push_back(flat.narrow(0, off, std::min(kBucketElements, n - off)));
   group.allreduce_sum(buckets);
-  flat.div_(group.world_size());
+  if (mean) flat.div_(group.world_size());
   if (packed) {
     int64_t off = 0;
     for (const at::Tensor& t : tensors) {
@@ -213,13 +216,47 @@ void average_over_ranks(const std::vector<at::Tensor>& tensors, Collective& grou
   }
 }
 
-// Replaces every gradient by its mean over the ranks. A parameter without a
-// gradient takes part with zeros (and keeps no gradient).
-void average_gradients(const std::vector<at::Tensor>& params, Collective& group) {
+// Replaces every gradient by its mean (or sum) over the ranks. A parameter
+// without a gradient takes part with zeros (and keeps no gradient).
+void average_gradients(const std::vector<at::Tensor>& params, Collective& group, bool mean = true) {
   std::vector<at::Tensor> grads;
   for (const at::Tensor& p : params)
     grads.push_back(p.grad().defined() ? p.grad() : at::zeros(p.sizes(), p.options()));
-  average_over_ranks(grads, group);
+  average_over_ranks(grads, group, mean);
+}
+
+// ---- Sharded runs: global batches, each rank computing the rows it holds
+
+// The weighted loss summed over a part of a batch; divided by the whole
+// batch's weight it is that part's share of the batch's weighted mean.
+at::Tensor summed_loss(const at::Tensor& logits, const at::Tensor& target, const at::Tensor& weights) {
+  return at::cross_entropy_loss(logits, target, weights, at::Reduction::Sum, -100, 0.0);
+}
+
+// Runs step(batch or null, labels, whole batch's weight, whole batch's rows)
+// over `order` (global rows) in consecutive global batches of at most `bs`
+// rows; `batch` holds this rank's rows of each (null when it holds none).
+// `weights_host`: the class weights on the host (undefined: every row 1).
+template <typename Step>
+void for_each_shard_batch(const at::Tensor& order, int64_t bs, const Shard& shard, const at::Tensor& x,
+                          const at::Tensor& y, const at::Tensor& lengths, const at::Tensor& weights_host,
+                          const at::Device& device, const EngineHooks& hooks, Step&& step) {
+  const at::Tensor local_lengths = lengths.defined() ? lengths.slice(0, shard.begin, shard.end) : at::Tensor();
+  const int64_t n = order.size(0);
+  for (int64_t start = 0; start < n; start += bs) {
+    const at::Tensor batch = order.slice(0, start, std::min(start + bs, n));
+    const at::Tensor mine = batch.masked_select(batch.ge(shard.begin).logical_and(batch.lt(shard.end)));
+    const at::Tensor labels = y.index_select(0, batch);
+    const double weight = weights_host.defined() ? weights_host.index_select(0, labels).sum().item<double>()
+                                                 : static_cast<double>(batch.size(0));
+    if (mine.numel() > 0) {
+      const Batch bx = gather_rows(x, local_lengths, mine - shard.begin, device);
+      step(&bx, y.index_select(0, mine).to(device), weight, batch.size(0));
+    } else {
+      step(static_cast<const Batch*>(nullptr), at::Tensor(), weight, batch.size(0));
+    }
+    if (hooks.check_interrupt) hooks.check_interrupt();
+  }
 }
 
 // BatchNorm's running statistics are gathered from each rank's own batches;
@@ -342,6 +379,8 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   const int64_t n_val = val_idx.size(0);
   const int64_t bs = std::max<int64_t>(cfg.batch_size, 1);
   Collective* group = cfg.collective && cfg.collective->world_size() > 1 ? cfg.collective : nullptr;
+  const bool sharded = group && cfg.shard.active;
+  const at::Tensor weights_host = sharded && cfg.class_weights.defined() ? cfg.class_weights.to(at::kCPU) : at::Tensor();
 
   int64_t first_epoch = 1;
   bool finished = false;
@@ -384,23 +423,41 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     net.set_training(true);
     PassTotals train(cfg.device);
     at::Tensor order;
-    if (group) {
+    if (sharded) {
+      // The order one process would draw; every rank forms its batches.
+      order = train_idx.index_select(0, shared_permutation(n_train, *group, cfg.device, cfg.streams.cpu));
+    } else if (group) {
       // One permutation for all ranks; this rank trains on its share of it.
       order = rank_share(train_idx.index_select(0, shared_permutation(n_train, *group, cfg.device, cfg.streams.cpu)),
                          group->rank(), group->world_size());
     } else {
       order = train_idx.index_select(0, at::randperm(n_train, cfg.streams.cpu, at::TensorOptions().dtype(at::kLong)));
     }
-    for_each_batch(order, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
-      at::Tensor by = gather_batch(y, rows, cfg.device);
-      optimizer->zero_grad();
-      at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
-      at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
-      torch::autograd::backward({loss});
-      if (group) average_gradients(params, *group);
-      optimizer->clip_and_step(kClipNorm, lr);
-      train.add(loss.detach(), logits.detach(), by);
-    });
+    if (sharded) {
+      for_each_shard_batch(order, bs, cfg.shard, x, y, lengths, weights_host, cfg.device, hooks,
+                           [&](const Batch* bx, const at::Tensor& by, double weight, int64_t rows) {
+                             optimizer->zero_grad();
+                             if (bx) {
+                               at::Tensor logits = network_forward(net, bx->x, bx->lengths, Kernels::Native);
+                               at::Tensor loss = summed_loss(logits, by, cfg.class_weights) / weight;
+                               torch::autograd::backward({loss});
+                               train.add(loss.detach(), logits.detach(), by, rows);
+                             }
+                             average_gradients(params, *group, /*mean=*/false);
+                             optimizer->clip_and_step(kClipNorm, lr);
+                           });
+    } else {
+      for_each_batch(order, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
+        at::Tensor by = gather_batch(y, rows, cfg.device);
+        optimizer->zero_grad();
+        at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
+        at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
+        torch::autograd::backward({loss});
+        if (group) average_gradients(params, *group);
+        optimizer->clip_and_step(kClipNorm, lr);
+        train.add(loss.detach(), logits.detach(), by);
+      });
+    }
     train.finish();
     if (group) {
       train.sum_over_ranks(*group, cfg.device);
@@ -411,16 +468,27 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     // every world-th row and the sums are taken over all of them.
     net.set_training(false);
     PassTotals val(cfg.device);
-    at::Tensor val_rows = group ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
+    at::Tensor val_rows =
+        group && !sharded ? val_idx.slice(0, group->rank(), n_val, group->world_size()).contiguous() : val_idx;
     const at::Tensor val_order = length_order(val_rows, lengths);
     if (val_order.defined()) val_rows = val_rows.index_select(0, val_order);
     {
       at::NoGradGuard no_grad;
-      for_each_batch(val_rows, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
-        at::Tensor by = gather_batch(y, rows, cfg.device);
-        at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
-        val.add(batch_loss(logits, by, cfg.class_weights), logits, by);
-      });
+      if (sharded) {
+        // The batches one process would form; each rank its rows of them.
+        for_each_shard_batch(val_rows, bs, cfg.shard, x, y, lengths, weights_host, cfg.device, hooks,
+                             [&](const Batch* bx, const at::Tensor& by, double weight, int64_t rows) {
+                               if (!bx) return;
+                               at::Tensor logits = network_forward(net, bx->x, bx->lengths, Kernels::Native);
+                               val.add(summed_loss(logits, by, cfg.class_weights) / weight, logits, by, rows);
+                             });
+      } else {
+        for_each_batch(val_rows, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
+          at::Tensor by = gather_batch(y, rows, cfg.device);
+          at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
+          val.add(batch_loss(logits, by, cfg.class_weights), logits, by);
+        });
+      }
     }
     val.finish();
     if (group) val.sum_over_ranks(*group, cfg.device);
@@ -488,16 +556,29 @@ std::pair<at::Tensor, at::Tensor> predict_here(const NetParams& net, const at::T
 std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
                                                const EngineHooks& hooks, Collective* collective,
-                                               const at::Tensor& lengths) {
+                                               const at::Tensor& lengths, const Shard& shard) {
   if (!collective || collective->world_size() <= 1)
     return predict_here(net, x, idx, batch_size, device, hooks, lengths);
+  const int64_t k = net.fc_weight.size(0);
+  if (shard.active) {
+    // Each rank predicts the rows it holds; they meet at their positions in
+    // zero-filled buffers summed over the ranks.
+    const at::Tensor positions = idx.ge(shard.begin).logical_and(idx.lt(shard.end)).nonzero().reshape(-1);
+    const at::Tensor local_lengths = lengths.defined() ? lengths.slice(0, shard.begin, shard.end) : at::Tensor();
+    auto part = predict_here(net, x, idx.index_select(0, positions) - shard.begin, batch_size, device, hooks,
+                             local_lengths);
+    at::Tensor codes = at::zeros({idx.size(0)}, at::kLong), probs = at::zeros({idx.size(0), k}, at::kFloat);
+    codes.index_copy_(0, positions, part.first);
+    probs.index_copy_(0, positions, part.second);
+    collective->allreduce_sum({codes, probs});
+    return {codes, probs};
+  }
   // Rank r predicts the r-th of `world` consecutive parts; the parts meet in
   // zero-filled buffers summed over the ranks, so every rank returns all rows.
   const int64_t m = idx.size(0);
   const int64_t world = collective->world_size(), r = collective->rank();
   const int64_t lo = m * r / world, hi = m * (r + 1) / world;
   auto part = predict_here(net, x, idx.slice(0, lo, hi), batch_size, device, hooks, lengths);
-  const int64_t k = net.fc_weight.size(0);
   at::Tensor codes = at::zeros({m}, at::TensorOptions().dtype(at::kLong).device(device));
   at::Tensor probs = at::zeros({m, k}, at::TensorOptions().dtype(at::kFloat).device(device));
   codes.narrow(0, lo, hi - lo).copy_(part.first);

@@ -39,6 +39,14 @@ struct TrainingState {
   std::vector<RandomState> random;  // the generators of every rank, by rank (one alone)
 };
 
+// The rows this rank holds when every rank of a data-parallel run passes
+// rows of its own ("sharded"): the global rows begin..end-1 are the rows
+// 0..end-begin-1 of the x it gives. Row indices, y and lengths stay global.
+struct Shard {
+  bool active = false;
+  int64_t begin = 0, end = 0;
+};
+
 struct EngineConfig {
   int64_t batch_size = 64;
   int64_t max_epochs = 40;
@@ -56,6 +64,12 @@ struct EngineConfig {
   // taken over all ranks, so every rank ends with the same network and
   // history. Null: one process, nothing is exchanged.
   Collective* collective = nullptr;
+  // Active (with a collective): the global batches are formed from the one
+  // permutation of all training rows, as one process would; each rank
+  // computes the rows of each batch it holds (possibly none), and the step
+  // takes the sum of the ranks' gradients of (their rows' weighted loss sum /
+  // the whole batch's weight): the weighted mean over the whole batch.
+  Shard shard;
   // Where every draw of the run comes from (each epoch's order, dropout);
   // undefined generators: the process-wide default ones.
   RandomStreams streams;
@@ -92,11 +106,12 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
 // Predicts the rows `idx` in batches: (codes int64 [m], probabilities
 // float32 [m, K]) on the host, in `idx` order. Uses the network's current
 // training flags (eval after train_network). With a collective every rank
-// predicts its own part of `idx` and all ranks return the whole result.
+// predicts its own part of `idx` (with an active shard: the rows it holds)
+// and all ranks return the whole result.
 std::pair<at::Tensor, at::Tensor> predict_rows(const NetParams& net, const at::Tensor& x, const at::Tensor& idx,
                                                int64_t batch_size, const at::Device& device,
                                                const EngineHooks& hooks, Collective* collective = nullptr,
-                                               const at::Tensor& lengths = {});
+                                               const at::Tensor& lengths = {}, const Shard& shard = {});
 
 // One batch of rows of x on the device with the lengths its forward takes:
 // cut to the batch's longest row, and the lengths left undefined when every
