@@ -205,6 +205,40 @@ TEST(DataPrep, UnequalLengthsCountAndStandardiseTheirOwnStepsOnly) {
   EXPECT_FLOAT_EQ(x[1], (3 - 20.0f / 6.0f) / s.stdev[0]);
 }
 
+TEST(DataPrep, MomentsOfPartsMergedInOrderEqualTheWholes) {
+  // 40 rows, 2 features (one far from zero), 6 steps, lengths 3..6; cut into
+  // parts as shards of a data-parallel run would be, some empty.
+  const int64_t n = 40, f = 2, l = 6;
+  std::vector<float> x(n * f * l);
+  std::vector<int64_t> lengths(n), all(n);
+  for (int64_t i = 0; i < n; ++i) {
+    lengths[i] = 3 + i % 4;
+    all[i] = i;
+    for (int64_t t = 0; t < l; ++t) {
+      x[(i * f + 0) * l + t] = static_cast<float>(std::sin(0.7 * i + t));
+      x[(i * f + 1) * l + t] = 1e4f + static_cast<float>(std::cos(1.3 * i * t));
+    }
+  }
+  const hst::FeatureStats whole = hst::feature_statistics(x.data(), f, l, all.data(), n, lengths.data());
+  const std::vector<std::vector<int64_t>> cuts = {{20}, {12}, {4, 12}, {0, 40}, {1, 2, 39}};
+  for (const auto& cut : cuts) {
+    hst::FeatureMoments merged;
+    int64_t begin = 0;
+    for (size_t p = 0; p <= cut.size(); ++p) {
+      const int64_t end = p < cut.size() ? cut[p] : n;
+      const hst::FeatureMoments part =
+          hst::feature_moments(x.data(), f, l, all.data() + begin, end - begin, lengths.data());
+      merged = p == 0 ? part : hst::merge_moments(merged, part);
+      begin = end;
+    }
+    const hst::FeatureStats s = hst::statistics_of(merged);
+    for (int64_t j = 0; j < f; ++j) {
+      EXPECT_NEAR(s.mean[j], whole.mean[j], 1e-6 * std::abs(whole.mean[j]) + 1e-7) << "cut at " << cut[0];
+      EXPECT_NEAR(s.stdev[j], whole.stdev[j], 1e-5 * whole.stdev[j]) << "cut at " << cut[0];
+    }
+  }
+}
+
 TEST(Engine, BatchesOfUnequalLengthAreCutToTheirLongestRow) {
   const at::Tensor x = at::arange(4 * 2 * 6, at::kFloat).view({4, 2, 6});
   const at::Tensor lengths = at::tensor(std::vector<int64_t>{3, 5, 2, 3});
