@@ -110,6 +110,9 @@ BOUNDARIES = [
     # Options checked only in later phases are not looked at here.
     ("solverName", "bogus", None), ("learnRateSchedule", "bogus", None), ("deviceSel", "bogus", None),
     ("classWeight", [0, 0, 0], None), ("classNames", ["only one"], None),
+    # Outside a process group the data-parallel modes change nothing; an unknown one is refused.
+    ("dataParallel", "sharded", None), ("dataParallel", 0, None),
+    ("dataParallel", "shard", 'options["dataParallel"] 只能是 True、False 或 "sharded"，收到 \'shard\''),
 ]
 
 
