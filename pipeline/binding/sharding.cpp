@@ -45,13 +45,17 @@ py::object unpickled(const std::string& bytes) {
 }
 
 // What the ranks compare of one shard's samples: the layout of a sample but
-// its length along the sequence axis, which may differ from shard to shard.
-py::tuple sample_layout(const py::dict& record) {
-  py::list shape(record["sampleShape"]);
+// its length along the sequence axis ("*"), which may differ from shard to shard.
+std::string sample_layout(const py::dict& record) {
   const int64_t seq = record["sequenceAxis"].cast<int64_t>();
-  shape[seq] = py::none();
-  return py::make_tuple(py::len(record["originalShape"]), record["sampleAxis"], record["sequenceAxis"],
-                        py::tuple(shape));
+  std::string shape;
+  int64_t d = 0;
+  for (py::handle len : record["sampleShape"]) {
+    shape += (d ? ", " : "") + (d == seq ? std::string("*") : py::str(len).cast<std::string>());
+    ++d;
+  }
+  return std::to_string(py::len(record["originalShape"])) + " 维，样本在第 " + py::str(record["sampleAxis"]).cast<std::string>() +
+         " 维，单条样本 (" + shape + (d == 1 ? ",)" : ")");
 }
 
 // The concatenation's record, from rank 0's: the sample count N, the longest
@@ -121,7 +125,7 @@ void prepare_sharded_run(RunContext& run, py::object X, py::object Y) {
   if (!failed && rows > 0) {
     mine["y"] = y_local;
     mine["record"] = run.shape_info;
-    mine["layout"] = sample_layout(run.shape_info);
+    mine["layout"] = py::str(sample_layout(run.shape_info));
     std::vector<int64_t> own(rows, run.sequences.shape(2));
     if (run.lengths.defined()) own.assign(run.lengths.data_ptr<int64_t>(), run.lengths.data_ptr<int64_t>() + rows);
     mine["lengths"] = py::cast(own);
@@ -141,14 +145,14 @@ void prepare_sharded_run(RunContext& run, py::object X, py::object Y) {
   for (int r = 0; r < world; ++r)
     if (all[r]["rows"].cast<int64_t>() == 0)
       raise_value_error("数据并行（分片）训练时每个进程至少需要1条样本：进程 " + std::to_string(r) + " 没有样本");
-  const std::string kind0 = kind_of(all[0]["y"]), layout0 = text_of(all[0]["layout"]);
+  const std::string kind0 = kind_of(all[0]["y"]), layout0 = all[0]["layout"].cast<std::string>();
   for (int r = 1; r < world; ++r) {
-    const std::string kind = kind_of(all[r]["y"]), layout = text_of(all[r]["layout"]);
+    const std::string kind = kind_of(all[r]["y"]), layout = all[r]["layout"].cast<std::string>();
     if (kind != kind0)
       refuse_between("Y 的类型", r, kind0, kind, "分片数据并行训练时各进程的标签须是同一类型（NumPy dtype.kind）");
     if (layout != layout0)
       refuse_between("X 的样本形状", r, layout0, layout,
-                     "分片数据并行训练时各进程的样本除序列长度外须有相同的布局（维数、样本轴、序列轴、其余各轴的长度）");
+                     "分片数据并行训练时各进程的样本除序列长度（*）外须有相同的布局");
   }
 
   // The concatenation in rank order: labels, lengths, shape record; this
