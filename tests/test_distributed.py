@@ -3,10 +3,8 @@ started here (gloo over 127.0.0.1, short timeouts, each child bounded by a
 timeout so no test can hang)."""
 import json
 import os
-import pickle
 import queue
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -16,7 +14,8 @@ import numpy as np
 import pytest
 import torch
 
-from conftest import child_env, require
+from conftest import require
+from rank_group import free_port, rank_env, run_ranks
 
 @pytest.fixture(autouse=True)
 def _gloo():
@@ -174,12 +173,6 @@ BAD_INPUTS = [
 ]
 
 
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 # The 1-minute load average when each group of processes started: CPU times
 # of ranks that wait on each other compare only without much other work.
 LOAD_BEFORE_RUNS = []
@@ -189,32 +182,10 @@ def _run(world, calls, tmp_path, timeout=240, group_timeout=20, store_timeout=No
     """Starts `world` ranks (world 0: one process, never a process group) on the
     calls; returns per rank (the results of its calls, its standard output of
     each call)."""
-    port = _free_port()
     LOAD_BEFORE_RUNS.append(os.getloadavg()[0])
-    env = child_env([p for p in sys.path if p], GLOO_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1",
-                    USE_LIBUV="0")  # torch builds without libuv (Debian 13) refuse the default store otherwise
     job = json.dumps({"timeout": group_timeout, "store_timeout": store_timeout, "calls": calls})
-    procs = []
-    for rank in range(max(world, 1)):
-        out = tmp_path / ("rank%d-%d.pkl" % (rank, port))
-        cmd = [sys.executable, "-c", WORKER, str(rank), str(world), str(port), str(out), job]
-        procs.append((subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE), out))
-    start = time.monotonic()
-    runs = []
-    try:
-        for proc, out in procs:
-            stdout, stderr = proc.communicate(timeout=max(1.0, timeout - (time.monotonic() - start)))
-            assert proc.returncode == 0, stderr.decode(errors="replace")[-2000:]
-            with open(out, "rb") as f:
-                results = pickle.load(f)
-            outputs = stdout.decode().split("@@call ")[1:]
-            runs.append((results, [o.split("\n", 1)[1] for o in outputs]))
-    finally:
-        for proc, _ in procs:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-    return runs
+    return [(results, [o.split("\n", 1)[1] for o in stdout.split("@@call ")[1:]])
+            for results, stdout in run_ranks(WORKER, world, job, tmp_path, timeout)]
 
 
 def _group(call):
@@ -509,10 +480,9 @@ class _Lines:
 def test_ctrl_c_ends_a_rank_waiting_for_a_stopped_one_and_every_rank_then_fails(capsys):
     # The group would wait 120 s for a rank that stopped taking part; Ctrl-C
     # must end the waiting rank long before.
-    group_timeout, port = 120, _free_port()
-    env = child_env([p for p in sys.path if p], GLOO_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1", USE_LIBUV="0")
+    group_timeout, port = 120, free_port()
     procs = [subprocess.Popen([sys.executable, "-c", INTERRUPT_WORKER, str(rank), str(port), str(group_timeout)],
-                              env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                              env=rank_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
              for rank in (0, 1)]
     out = [_Lines(p) for p in procs]
     try:
