@@ -77,6 +77,16 @@ class KillAt:  # rank 0's console: SIGKILL at the first line starting with `text
         sys.__stdout__.flush()
 
 
+def stamp():  # wall and CPU seconds of this process
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return time.monotonic(), usage.ru_utime + usage.ru_stime
+
+
+def measured(result, start):  # the call's wall and CPU seconds, the process's peak RSS (KiB) so far
+    result["wall"], result["cpu"] = [b - a for a, b in zip(start, stamp())]
+    result["maxrss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 if world > 0:
     dist.init_process_group("gloo", init_method="tcp://127.0.0.1:%d" % port, rank=rank, world_size=world,
                             timeout=datetime.timedelta(seconds=job["timeout"]))
@@ -93,15 +103,17 @@ for call in job["calls"]:
     if call.get("kill") and rank == 0:
         sys.stdout = KillAt(call["kill"])
     result = {"rows": len(Y), "rss_before": rss_before}
-    start, wall_start = time.process_time(), time.monotonic()
+    start = stamp()
     try:
         if call.get("kind") == "estimator":
             clf = H.HybridSeqClassifier(**options).fit(X, Y)
+            measured(result, start)
             result["train_rows"], result["validation_rows"] = clf.train_rows_, clf.validation_rows_
             result["predict"] = clf.predict(rows(call, 0, call["n"])[0])
             model = clf.model_
         else:
             result["fore"], result["fore_train"], model, info = H.HybridSeqTrain(X, Y, options)
+            measured(result, start)
             result["info"] = {k: v for k, v in info.items() if k != "options"}
             # The returned network's own output on this rank's test rows, against
             # what the call reported for them at their global positions.
@@ -114,8 +126,7 @@ for call in job["calls"]:
         result["state"] = {k: v.detach().cpu().numpy().tobytes() for k, v in model.state_dict().items()}
     except Exception as exc:
         result["error"] = (type(exc).__name__, str(exc))
-    result["wall"], result["cpu"] = time.monotonic() - wall_start, time.process_time() - start
-    result["maxrss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        measured(result, start)
     sys.stdout.flush()
     results.append(result)
     with open(out_path, "wb") as f:
