@@ -55,7 +55,7 @@ def shard(call):
     x, y = rows(call, cuts[rank], cuts[rank + 1])
     change = call.get("change", {}).get(str(rank))
     if change == "shape":
-        x = x[:, :, :-1].copy()
+        x = np.concatenate([x, x[:, :1]], axis=1)  # one feature more
     elif change == "strings":
         y = np.array(["c%d" % v for v in y])
     elif change == "nan":
@@ -134,9 +134,11 @@ for call in job["calls"]:
 """
 
 # Dropout 0, every epoch run, one thread a rank: the only difference from one
-# process is where each batch's rows are computed.
+# process is where each batch's rows are computed. A rate low enough that the
+# run is not chaotic: inputs changed by 1e-7 (relative) move the validation
+# losses of one process by at most 1.5e-4 (relative), its test accuracy not at all.
 OPTIONS = {"figflag": False, "showFigures": False, "deviceSel": "cpu", "convChannels": [4], "rnnHidden": 6,
-           "batchSize": 16, "maxEpochs": 6, "earlyStoppingPatience": 0, "dropout": 0.0, "learnRate": 0.01}
+           "batchSize": 16, "maxEpochs": 4, "earlyStoppingPatience": 0, "dropout": 0.0, "learnRate": 0.003}
 SHARDED = dict(OPTIONS, dataParallel="sharded")
 N = 301  # no shard below, nor any set of the split, is a multiple of batchSize
 
@@ -154,13 +156,16 @@ LAYOUTS = {
 }
 # A rank's own difference, and what every rank's ValueError contains.
 REFUSALS = [
-    ({"rank_options": {"1": {"maxEpochs": 4}}}, ["options['maxEpochs']", "进程 0", "进程 1"]),
+    ({"rank_options": {"1": {"maxEpochs": 5}}}, ["options['maxEpochs']", "进程 0", "进程 1"]),
     ({"change": {"1": "shape"}}, ["样本形状", "进程 0", "进程 1"]),
     ({"change": {"1": "strings"}}, ["Y 的类型", "进程 0", "进程 1"]),
     ({"change": {"1": "nan"}}, ["X 中不能包含 NaN 或 Inf"]),
 ]
 EMPTY = call([0.5, 0.0, 0.5])
 ESTIMATOR = dict(call([0.3, 0.7]), kind="estimator")
+# Killed at the line of epoch 5 of 6 (that epoch's checkpoint or the one
+# before is on disk).
+CHECKPOINTED = call([0.5, 0.5], options=dict(SHARDED, maxEpochs=6))
 CHECKPOINT_KILL = "Epoch   5 |"
 
 
@@ -192,12 +197,13 @@ def two_ranks(tmp_path_factory):
     then fails); the group started next resumes it."""
     tmp = tmp_path_factory.mktemp("two")
     path = str(tmp / "sharded.ckpt")
-    killed = run_ranks(WORKER, 2, _job([dict(LAYOUTS["2 ranks 50/50"], checkpoint=path, kill=CHECKPOINT_KILL)], 10),
+    killed = run_ranks(WORKER, 2, _job([dict(CHECKPOINTED, checkpoint=path, kill=CHECKPOINT_KILL)], 10),
                        tmp, killed={0})
     assert killed[0][0] is None and "error" in killed[1][0][0] and os.path.exists(path)
     calls = {name: c for name, c in LAYOUTS.items() if not name.startswith("3 ")}
-    calls["resumed"] = calls["finished"] = dict(LAYOUTS["2 ranks 50/50"], checkpoint=path)
-    calls["other shard"] = dict(LAYOUTS["2 ranks 50/50"], checkpoint=path, change={"1": "bump"})
+    calls["uninterrupted"] = CHECKPOINTED
+    calls["resumed"] = calls["finished"] = dict(CHECKPOINTED, checkpoint=path)
+    calls["other shard"] = dict(CHECKPOINTED, checkpoint=path, change={"1": "bump"})
     calls.update(("refusal %d" % i, dict(call([0.5, 0.5]), **change)) for i, (change, _) in enumerate(REFUSALS))
     calls["estimator"], calls["estimator alone"] = ESTIMATOR, dict(ESTIMATOR, options=OPTIONS)
     runs = _named(run_ranks(WORKER, 2, _job(list(calls.values())), tmp), list(calls))
@@ -270,10 +276,12 @@ def test_every_rank_returns_the_single_call_on_the_concatenation(layout, single,
         if "own_gap" in result:
             assert result["own_gap"] < 1e-5
     assert any("own_gap" in result for result, _ in runs)
-    # The gradient of each step is that of its whole batch; only the order of
-    # the sums differs from one process. Tolerance: 2 of the 61 test rows.
-    assert abs(info["metricsTest"]["accuracy"] - expected["metricsTest"]["accuracy"]) <= 2 / 61 + 1e-9
-    assert info["metricsTest"]["accuracy"] > 0.6
+    # Each step's gradient is that of its whole batch, only summed in another
+    # order: the validation losses within 1e-3 (relative) of one process's,
+    # the test accuracy within one of the 61 rows.
+    np.testing.assert_allclose(info["history"]["valLoss"], expected["history"]["valLoss"], rtol=1e-3)
+    assert abs(info["metricsTest"]["accuracy"] - expected["metricsTest"]["accuracy"]) <= 1 / 61 + 1e-9
+    assert expected["metricsTest"]["accuracy"] > 0.6
 
 
 def test_refusals_reach_every_rank_within_seconds(two_ranks, three_ranks):
@@ -293,7 +301,7 @@ def test_refusals_reach_every_rank_within_seconds(two_ranks, three_ranks):
 def test_a_killed_sharded_run_resumes_bit_identical_and_the_file_covers_every_shard(two_ranks):
     path = two_ranks["path"]
     for rank in range(2):
-        reference = two_ranks["2 ranks 50/50"][rank][0]
+        reference = two_ranks["uninterrupted"][rank][0]
         for name in ("resumed", "finished"):
             result = two_ranks[name][rank][0]
             assert "error" not in result, (name, result.get("error"))
