@@ -36,7 +36,7 @@ def main():
     parser.add_argument("--timeout", type=int, default=900)
     args = parser.parse_args()
     t = load_tests()
-    options = dict(t.OPTIONS, convChannels=[8], rnnHidden=8, poolSize=4, batchSize=64, maxEpochs=1, seed=1)
+    options = dict(t.OPTIONS, convChannels=[16, 32], rnnHidden=32, poolSize=4, batchSize=64, maxEpochs=1, seed=1)
     data = {"n": args.n, "features": args.features, "length": args.steps}
     sittings = [("1 process, all rows", 0, [1.0], options),
                 ("4 ranks, a quarter each", 4, [0.25] * 4, dict(options, dataParallel="sharded")),
