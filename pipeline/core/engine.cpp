@@ -271,6 +271,16 @@ void average_running_statistics(NetParams& net, Collective& group) {
   if (!stats.empty()) average_over_ranks(stats, group);
 }
 
+// A training batch of which this rank holds no rows still counts in
+// BatchNorm's batch counters, so that every rank's buffers stay the same.
+void count_batch_without_rows(NetParams& net) {
+  at::NoGradGuard no_grad;
+  for (CnnStep& step : net.cnn)
+    if (step.kind == CnnStep::BATCH_NORM && step.bn.training && step.bn.track_running_stats &&
+        step.bn.num_batches_tracked.defined())
+      step.bn.num_batches_tracked.add_(1);
+}
+
 // Every rank starts from rank 0's parameters and buffers, whatever its own
 // generator drew for them.
 void share_initial_state(const NetParams& net, Collective& group) {
@@ -442,6 +452,8 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
                                at::Tensor loss = summed_loss(logits, by, cfg.class_weights) / weight;
                                torch::autograd::backward({loss});
                                train.add(loss.detach(), logits.detach(), by, rows);
+                             } else {
+                               count_batch_without_rows(net);
                              }
                              average_gradients(params, *group, /*mean=*/false);
                              optimizer->clip_and_step(kClipNorm, lr);

@@ -69,6 +69,10 @@ struct EngineConfig {
   // computes the rows of each batch it holds (possibly none), and the step
   // takes the sum of the ranks' gradients of (their rows' weighted loss sum /
   // the whole batch's weight): the weighted mean over the whole batch.
+  // BatchNorm normalises each rank's part of a batch with that part's
+  // statistics (as torch's DistributedDataParallel does without
+  // SyncBatchNorm); the running statistics are averaged over the ranks after
+  // every epoch, and every batch counts on every rank.
   Shard shard;
   // Where every draw of the run comes from (each epoch's order, dropout);
   // undefined generators: the process-wide default ones.
