@@ -11,6 +11,19 @@ import time
 
 from conftest import child_env
 
+# What every worker script starts with: its rank, the world size, the port,
+# the file for its results and its job (JSON), from its command line.
+WORKER_HEADER = r"""
+import datetime, json, os, pickle, resource, signal, sys, time
+import numpy as np
+import torch
+import torch.distributed as dist
+import HybridSeqTrain as H
+
+rank, world, port, out_path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+job = json.loads(sys.argv[5])
+"""
+
 
 def free_port():
     with socket.socket() as s:

@@ -15,7 +15,7 @@ import pytest
 import torch
 
 from conftest import require
-from rank_group import free_port, rank_env, run_ranks
+from rank_group import WORKER_HEADER, free_port, rank_env, run_ranks
 
 @pytest.fixture(autouse=True)
 def _gloo():
@@ -26,15 +26,7 @@ def _gloo():
 # each returned or raised. The process group (world 0: none) is set up before
 # the first call marked "group"; calls before it run without one. The worker
 # prints nothing itself, so its standard output is the module's.
-WORKER = r"""
-import datetime, json, pickle, sys, time
-import numpy as np
-import torch
-import torch.distributed as dist
-import HybridSeqTrain as H
-
-rank, world, port, out_path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-job = json.loads(sys.argv[5])
+WORKER = WORKER_HEADER + r"""
 
 
 # X that NumPy cannot read: raises `error` on its first reading (or on every

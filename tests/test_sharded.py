@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import require
-from rank_group import run_ranks
+from rank_group import WORKER_HEADER, run_ranks
 from HybridSeqTrain import HybridSeqClassifier
 from RatePredictions import RatePredictions
 
@@ -23,15 +23,7 @@ def _gloo():
 # One rank (world 0: one process, no group): makes its own shard of the call's
 # data set, each row drawn from a generator of its own (so a shard is made
 # without the others), runs the call and pickles what it returned or raised.
-WORKER = r"""
-import datetime, json, os, pickle, resource, signal, sys, time
-import numpy as np
-import torch
-import torch.distributed as dist
-import HybridSeqTrain as H
-
-rank, world, port, out_path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-job = json.loads(sys.argv[5])
+WORKER = WORKER_HEADER + r"""
 
 
 def rows(call, start, stop):
