@@ -136,9 +136,9 @@ void prepare_sharded_run(RunContext& run, py::object X, py::object Y) {
   std::vector<py::dict> all;
   for (const std::string& bytes : all_gather_bytes(group, pickled(mine))) all.push_back(unpickled(bytes));
 
+  if (failed) std::rethrow_exception(failure);  // (options refused alike fail every rank with its own error)
   for (int r = 0; r < world; ++r) {
     if (all[r]["failure"].is_none()) continue;
-    if (r == group.rank()) std::rethrow_exception(failure);
     raise_value_error("进程 " + std::to_string(r) + " 的数据未通过检查（" + all[r]["failure"].cast<std::string>() +
                       "），各进程一同停止");
   }
