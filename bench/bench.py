@@ -732,9 +732,9 @@ def peak_isa(peaks, choice, kernel_isas):
     """The instruction set whose peak the shares are taken against: `choice` unless it is
     "auto"; else the one ours' kernels were built for when a build forced one (reported
     by ours' children), else the widest the processor offers. None when that one has no
-    measured peak."""
+    measured peak (the baseline set has no multiply-add instruction)."""
     if choice == "auto":
-        forced = [k for k in kernel_isas if k in ("avx512", "avx2")]
+        forced = [k for k in kernel_isas if k in ("avx512", "avx2", "baseline")]
         choice = forced[0] if forced else next((i for i in ("avx512", "avx2") if i in peaks),
                                                None)
     return choice if choice in peaks else None
@@ -1028,7 +1028,8 @@ def parent_main(args):
     isa = peak_isa(peaks, args.isa, kernel_isas)
     peak_note = None
     if device.type == "cpu" and isa is None:
-        peak_note = peak_missing or "no peak measured for %s" % args.isa
+        peak_note = peak_missing or ("no peak measured for --isa %s (ours' kernels: %s)"
+                                     % (args.isa, ", ".join(kernel_isas) or "not reported"))
     summary, errors = {}, []
     for row in rows:
         label = "%s %s %s" % (row[0], WORKLOAD_NAMES[row[0]], row[1])

@@ -170,6 +170,8 @@ PEAK_OUTPUT = "isa sums GFLOP/s\navx512 12 340.5\npeak avx512 344.0\npeak avx2 1
     ("printf 'peak avx2 170.2\n'", "auto", ["load-time (avx512 / avx2 / baseline)"],
      {"avx2": 170.2e9}, "avx2", None),                      # AVX2-only processor
     ("printf 'peak avx2 170.2\n'", "avx512", [], {"avx2": 170.2e9}, None, None),
+    ("printf '%s'" % PEAK_OUTPUT, "auto", ["baseline"], {"avx512": 344e9, "avx2": 170.2e9},
+     None, None),                                           # kernels built without FMA
     ("echo broken >&2; exit 4", "auto", [], {}, None, "exit 4, broken"),
     ("echo no peak here", "auto", [], {}, None, "no peak line"),
     (None, "auto", [], {}, None, "is not built"),
