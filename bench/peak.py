@@ -1,7 +1,8 @@
 """The machine's limits for float32 work on one core: the FMA peak per instruction set and
 the best product the installed libraries reach.
 
-    python bench/peak.py [--threads T] [--seconds S] [--fma-peak-bench PATH]
+    python bench/peak.py [--threads T] [--seconds S] [--isa auto|avx512|avx2]
+        [--fma-peak-bench PATH]
 
 1. Runs fma_peak_bench (bench/fma_peak.cpp, built with
    HST_CMAKE_ARGS=-DHST_BUILD_BENCH=ON tests/cpp/run.sh): a loop of independent
@@ -12,7 +13,9 @@ the best product the installed libraries reach.
    workloads c and d that bench/gemm_kernels.cpp times (same shapes, A read through the
    same transposed view where the call site has one), T threads (default 1) for torch
    and every BLAS pool (threadpoolctl). The two are alternated over 7 rounds; medians.
-   "best" is the faster of the two, and its share of the widest measured FMA peak x T.
+   "best" is the faster of the two, and its share of the FMA peak x T of --isa (default:
+   the widest the processor offers; avx2 when the libraries are held to AVX2, e.g.
+   OPENBLAS_CORETYPE=Haswell ATEN_CPU_CAPABILITY=avx2).
 """
 import argparse
 import importlib.util
@@ -95,6 +98,9 @@ def main(argv=None):
     p.add_argument("--threads", type=int, default=1)
     p.add_argument("--seconds", type=float, default=0.5,
                    help="seconds per shape and library, all rounds together")
+    p.add_argument("--isa", choices=("auto", "avx512", "avx2"), default="auto",
+                   help="instruction set whose FMA peak the shares are taken against"
+                   " (default: the widest the processor offers)")
     p.add_argument("--fma-peak-bench", default=os.path.join(bench.REPO_ROOT, "build",
                                                              "cpp-tests", "fma_peak_bench"))
     args = p.parse_args(argv)
@@ -111,13 +117,13 @@ def main(argv=None):
     peaks, missing, text = bench.measure_fma_peak(args.fma_peak_bench, seconds=0.2)
     if text:
         print(text.rstrip())
-    widest = next((i for i in ("avx512", "avx2") if i in peaks), None)
+    isa = bench.peak_isa(peaks, args.isa, [])
     if missing:
         print("FMA peak:", missing)
 
     print("\nfloat32 products, %d thread(s); GFLOP/s, medians of %d alternating rounds"
           % (torch.get_num_threads(), ROUNDS))
-    peak_head = "%% %s peak" % widest if widest else "% peak"
+    peak_head = "%% %s peak" % isa if isa else "% peak"
     head = "%-20s %5s %5s %5s | %7s %7s | %7s %12s" % ("call site", "M", "K", "N", "torch",
                                                        "numpy", "best", peak_head)
     print(head)
@@ -133,8 +139,8 @@ def main(argv=None):
         diff = (c_torch - c_numpy).abs().max().item()
         flops = 2.0 * m * k * n
         best = flops / min(t_torch, t_numpy)
-        share = ("%11.1f%%" % (100.0 * best / (peaks[widest] * args.threads))
-                 if widest else "%12s" % "-")
+        share = ("%11.1f%%" % (100.0 * best / (peaks[isa] * args.threads))
+                 if isa else "%12s" % "-")
         print("%-20s %5d %5d %5d | %7.1f %7.1f | %7.1f %s%s"
               % (name, m, k, n, flops / t_torch * 1e-9, flops / t_numpy * 1e-9, best * 1e-9,
                  share, "  (results differ!)" if diff > 1e-2 * max(1.0, k ** 0.5) else ""))
