@@ -2,7 +2,8 @@
 
     PYTHONPATH=/path/to/build/lib python bench/bench.py [--quick]
         [--workloads a,b,c,d] [--epochs N] [--rounds R] [--device cpu|cuda] [--threads T]
-        [--compile-cache warm|cold] [--compile-rnn] [--json FILE]
+        [--compile-cache warm|cold] [--compile-rnn] [--fma-peak-bench PATH]
+        [--isa auto|avx512|avx2] [--json FILE]
 
 Runs with torch 1.13 and with torch 2.x (numpy 1 or 2); the children use the interpreter
 that runs the parent.
@@ -73,9 +74,19 @@ Measures:
                     just before it. Only the child itself: worker processes that
                     torch's compiler may start are not counted.
   %GEMM             model FLOPs per epoch / s per epoch (call) / measured float32 GEMM
-                    FLOP/s (torch.mm of 2048^3 on the CPU, 4096^3 on CUDA, in the parent with
-                    the same thread count as the children; best of 4 timed calls before
-                    the runs and 4 after).
+                    FLOP/s of torch's own product (torch.mm of 2048^3 on the CPU, 4096^3 on
+                    CUDA, in the parent with the same thread count as the children; best of
+                    4 timed calls before the runs and 4 after). Torch's product is not the
+                    best on every machine (its MKL runs the AVX2 path on AMD processors), so
+                    this share flatters where it is slow; the next measure does not.
+  GFLOP/s, %peak    (CPU only) model FLOPs per epoch / s per epoch (call), and that rate
+                    as a share of the FMA peak: one core's float32 multiply-add peak of the
+                    instruction set in use (bench/fma_peak.cpp, a loop of independent
+                    multiply-adds, built as build/cpp-tests/fma_peak_bench; the best of a
+                    measure before and after the runs) x the intra-op threads. The set is
+                    --isa, or by default the one ours' kernels were built for (HST_ISA), else
+                    the widest the processor offers; give --isa avx2 when AVX2 is forced on
+                    an AVX-512 machine at run time (OPENBLAS_CORETYPE, ATEN_CPU_CAPABILITY).
                     FLOPs count only multiply-adds (x2) of the convolutions, the recurrent
                     layer and the classifier:
                       fwd/sample = sum_i 2*Cin_i*Cout_i*k*L
@@ -649,7 +660,8 @@ def _child_result(args):
     if args.impl == "ours":
         acc, ends, total, split_ok, used = run_ours(entry, X, y, split, args.epochs, device,
                                                     args.net)
-        result.update(split_ok=split_ok, device_used=used)
+        result.update(split_ok=split_ok, device_used=used,
+                      kernel_isa=getattr(sys.modules.get("HybridSeqTrain"), "_kernel_isa", None))
     else:
         extra = {"compile_rnn": args.compile_rnn} if args.impl == "compiled" else {}
         acc, end_list, total = TRAINERS[args.impl](X, y, *split, args.epochs, device, args.net,
@@ -691,6 +703,41 @@ def measure_gemm(device):
         if i:  # the first call is a warm-up
             best = min(best, time.perf_counter() - t)
     return 2.0 * n ** 3 / best
+
+
+def measure_fma_peak(binary, seconds=0.1, timeout=300):
+    """Runs fma_peak_bench (bench/fma_peak.cpp): one core's float32 multiply-add peak per
+    instruction set the processor offers. Returns ({isa: FLOP/s}, None, its output), or
+    ({}, why not, output)."""
+    if not os.path.isfile(binary):
+        return {}, ("%s is not built (HST_CMAKE_ARGS=-DHST_BUILD_BENCH=ON tests/cpp/run.sh,"
+                    " or --fma-peak-bench PATH)" % binary), ""
+    try:
+        proc = subprocess.run([binary, str(seconds)], capture_output=True, text=True,
+                              timeout=timeout)
+    except (OSError, subprocess.TimeoutExpired) as err:
+        return {}, "%s failed: %s" % (binary, _first_line(err)), ""
+    peaks = {}
+    for line in proc.stdout.splitlines():
+        words = line.split()
+        if len(words) == 3 and words[0] == "peak":
+            peaks[words[1]] = float(words[2]) * 1e9
+    if proc.returncode or not peaks:
+        return {}, "%s: exit %d, %s" % (binary, proc.returncode,
+                                        (proc.stderr.strip() or "no peak line")[-300:]), proc.stdout
+    return peaks, None, proc.stdout
+
+
+def peak_isa(peaks, choice, kernel_isas):
+    """The instruction set whose peak the shares are taken against: `choice` unless it is
+    "auto"; else the one ours' kernels were built for when a build forced one (reported
+    by ours' children), else the widest the processor offers. None when that one has no
+    measured peak (the baseline set has no multiply-add instruction)."""
+    if choice == "auto":
+        forced = [k for k in kernel_isas if k in ("avx512", "avx2", "baseline")]
+        choice = forced[0] if forced else next((i for i in ("avx512", "avx2") if i in peaks),
+                                               None)
+    return choice if choice in peaks else None
 
 
 def parse_rows(text):
@@ -777,7 +824,9 @@ def _ratio_cell(summary_row, other, key):
     return fmt(ratio(summary_row["ours"][key], summary_row[other][key]), "6.2fx", 7)
 
 
-def print_tables(rows, summary, epochs, gemm, device, unavailable):
+def print_tables(rows, summary, epochs, gemm, device, unavailable, peak=None):
+    """Prints the tables. `peak`: (instruction set, FLOP/s of one core, threads) for the
+    share of the FMA peak, or (None, None, threads) when no peak was measured."""
     label_w = max(len(label) for label in rows) + 1
     others = IMPLS[1:]
     names = " ".join("%9s" % i for i in IMPLS)
@@ -798,9 +847,9 @@ def print_tables(rows, summary, epochs, gemm, device, unavailable):
                 " ".join(_ratio_cell(s, i, key) for i in others)))
 
     short = " ".join("%7s" % SHORT_HEADS[i] for i in IMPLS)
-    print("\nTest accuracy and share of the measured float32 GEMM rate (%.1f GFLOP/s, %s)"
+    print("\nTest accuracy and share of torch's float32 GEMM rate (torch.mm, %.1f GFLOP/s, %s)"
           % (gemm / 1e9, device))
-    print("%-*s | %-39s | %8s | %s" % (label_w, "", "test accuracy", "", "% of GEMM (call)"))
+    print("%-*s | %-39s | %8s | %s" % (label_w, "", "test accuracy", "", "% of torch's GEMM (call)"))
     head = "%-*s | %s | %8s | %s" % (label_w, "workload", short, "GFLOP/ep", short)
     print(head)
     print("-" * len(head))
@@ -825,6 +874,32 @@ def print_tables(rows, summary, epochs, gemm, device, unavailable):
         print("%-*s | %s | %8s | %s" % (label_w, label, " ".join(acc),
                                         fmt(flops / 1e9 if flops else None, "8.3f", 8),
                                         " ".join(share)))
+
+    if peak is not None:
+        isa, per_core, threads = peak
+        if isa:
+            print("\nModel GFLOP/s of the whole call and share of the FMA peak (%s: %.1f GFLOP/s a"
+                  " core x %d thread(s) = %.1f)" % (isa, per_core / 1e9, threads,
+                                                    per_core * threads / 1e9))
+        else:
+            print("\nModel GFLOP/s of the whole call and share of the FMA peak (not measured)")
+        print("%-*s | %-39s | %s" % (label_w, "", "GFLOP/s (call)", "% of FMA peak (call)"))
+        head = "%-*s | %s | %s" % (label_w, "workload", short, short)
+        print(head)
+        print("-" * len(head))
+        for label in rows:
+            s = summary[label]
+            rates, shares = [], []
+            for i in IMPLS:
+                if s[i] is None:
+                    rates.append(UNAVAILABLE.rjust(7))
+                    shares.append(UNAVAILABLE.rjust(7))
+                    continue
+                rate = s[i]["per_epoch"] and s["flops"] / s[i]["per_epoch"]
+                rates.append(fmt(rate / 1e9 if rate else None, "7.1f", 7))
+                share = rate and isa and 100.0 * rate / (per_core * threads)
+                shares.append(fmt(share or None, "6.1f%%", 7))
+            print("%-*s | %s | %s" % (label_w, label, " ".join(rates), " ".join(shares)))
 
     print("\nMemory of the child process (MB): peak resident set, and its growth during the call")
     print("%-*s | %-39s | %s" % (label_w, "", "peak RSS", "RSS growth in call"))
@@ -869,6 +944,12 @@ def parent_main(args):
           " float32 GEMM %.1f GFLOP/s (before)"
           % (torch.__version__, np.__version__, sys.version.split()[0],
              torch.get_num_threads(), blas, device, gemm / 1e9))
+    peaks, peak_missing = {}, None
+    if device.type == "cpu":
+        peaks, peak_missing, _ = measure_fma_peak(args.fma_peak_bench)
+        if peaks:
+            print("FMA peak of one core (fma_peak_bench): %s GFLOP/s (before)"
+                  % ", ".join("%s %.1f" % (i, f / 1e9) for i, f in peaks.items()))
     print("epochs %d, rounds %d%s; every measurement in a fresh process"
           % (epochs, rounds, ", quick: at most %d samples per workload" % limit if limit else ""))
     if "compiled" not in unavailable:
@@ -939,6 +1020,16 @@ def parent_main(args):
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     gemm = max(gemm, measure_gemm(device))
+    if peaks:
+        after = measure_fma_peak(args.fma_peak_bench)[0]
+        peaks = {i: max(f, after.get(i, 0.0)) for i, f in peaks.items()}
+    kernel_isas = sorted({r.get("kernel_isa") for rs in results.values() for r in rs["ours"]
+                          if r.get("kernel_isa")})
+    isa = peak_isa(peaks, args.isa, kernel_isas)
+    peak_note = None
+    if device.type == "cpu" and isa is None:
+        peak_note = peak_missing or ("no peak measured for --isa %s (ours' kernels: %s)"
+                                     % (args.isa, ", ".join(kernel_isas) or "not reported"))
     summary, errors = {}, []
     for row in rows:
         label = "%s %s %s" % (row[0], WORKLOAD_NAMES[row[0]], row[1])
@@ -958,12 +1049,16 @@ def parent_main(args):
             oks = [r.get("split_ok") for r in rs if "error" not in r]
             entry[impl]["split_ok"] = all(oks) if oks else None
         summary[label] = entry
-    print_tables(list(summary), summary, epochs, gemm, device, unavailable)
+    peak = ((isa, peaks.get(isa), torch.get_num_threads()) if device.type == "cpu" else None)
+    print_tables(list(summary), summary, epochs, gemm, device, unavailable, peak)
+    if peak_note:
+        print("FMA peak:", peak_note)
     for err in errors:
         print("error:", err)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"epochs": epochs, "rounds": rounds, "gemm_flops": gemm,
+                       "fma_peak_flops": peaks, "peak_isa": isa,
                        "device": args.device, "threads": torch.get_num_threads(),
                        "torch": torch.__version__, "compile_cache": args.compile_cache,
                        "compile_rnn": args.compile_rnn, "unavailable": unavailable,
@@ -993,6 +1088,13 @@ def main(argv=None):
     p.add_argument("--contestants", default=",".join(IMPLS),
                    help="comma list of the contestants to run (ours always runs; default all)")
     p.add_argument("--timeout", type=int, default=1800, help="seconds allowed per child")
+    p.add_argument("--fma-peak-bench", default=os.path.join(REPO_ROOT, "build", "cpp-tests",
+                                                             "fma_peak_bench"),
+                   help="the built bench/fma_peak.cpp, whose per-core FMA peak the shares"
+                   " are taken against (default: build/cpp-tests/fma_peak_bench)")
+    p.add_argument("--isa", choices=("auto", "avx512", "avx2"), default="auto",
+                   help="instruction set whose FMA peak the shares are taken against (default:"
+                   " the one ours' kernels were built for, else the widest the processor offers)")
     p.add_argument("--json", help="also write the raw results to this file")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--impl", choices=IMPLS, help=argparse.SUPPRESS)

@@ -139,7 +139,7 @@ def test_tables_mark_unavailable_and_failed_contestants(capsys):
                                  "tuned": stats(0.25, 0.85), "compiled": None,
                                  "skorch": stats(None, None)}}
     bench.print_tables(["b digits LSTM"], summary, 5, 1e11, torch.device("cpu"),
-                       {"compiled": "torch 1.13 has no torch.compile"})
+                       {"compiled": "torch 1.13 has no torch.compile"}, ("avx512", 1e11, 2))
     out = capsys.readouterr().out
     dash = "\u2014"
     (call,) = _table_rows(out, "Seconds per epoch of the whole call")
@@ -150,9 +150,42 @@ def test_tables_mark_unavailable_and_failed_contestants(capsys):
     (shares,) = _table_rows(out, "Test accuracy and share")
     assert shares[1] == ["0.9000", "0.8000", "0.8500", dash, "-"]
     assert shares[3] == ["20.0%", "6.7%", "8.0%", dash, "-"]  # 2e9 / s per epoch / 1e11
+    # 2e9 FLOPs / s per epoch, against the peak of one core x 2 threads
+    assert "avx512: 100.0 GFLOP/s a core x 2 thread(s) = 200.0" in out
+    (peak,) = _table_rows(out, "Model GFLOP/s of the whole call")
+    assert peak[1] == ["20.0", "6.7", "8.0", dash, "-"]
+    assert peak[2] == ["10.0%", "3.3%", "4.0%", dash, "-"]
     (memory,) = _table_rows(out, "Memory of the child process")
     assert memory[1] == ["300"] * 3 + [dash, "300"] and memory[2] == ["20"] * 3 + [dash, "20"]
     assert out.count("torch 1.13 has no torch.compile") == 1
+
+
+PEAK_OUTPUT = "isa sums GFLOP/s\navx512 12 340.5\npeak avx512 344.0\npeak avx2 170.2\n"
+
+
+@pytest.mark.parametrize("script,choice,kernel_isas,want_peaks,want_isa,why", [
+    ("printf '%s'" % PEAK_OUTPUT, "auto", [], {"avx512": 344e9, "avx2": 170.2e9}, "avx512", None),
+    ("printf '%s'" % PEAK_OUTPUT, "auto", ["avx2"], {"avx512": 344e9, "avx2": 170.2e9}, "avx2", None),
+    ("printf '%s'" % PEAK_OUTPUT, "avx2", [], {"avx512": 344e9, "avx2": 170.2e9}, "avx2", None),
+    ("printf 'peak avx2 170.2\n'", "auto", ["load-time (avx512 / avx2 / baseline)"],
+     {"avx2": 170.2e9}, "avx2", None),                      # AVX2-only processor
+    ("printf 'peak avx2 170.2\n'", "avx512", [], {"avx2": 170.2e9}, None, None),
+    ("printf '%s'" % PEAK_OUTPUT, "auto", ["baseline"], {"avx512": 344e9, "avx2": 170.2e9},
+     None, None),                                           # kernels built without FMA
+    ("echo broken >&2; exit 4", "auto", [], {}, None, "exit 4, broken"),
+    ("echo no peak here", "auto", [], {}, None, "no peak line"),
+    (None, "auto", [], {}, None, "is not built"),
+])
+def test_fma_peak_is_read_and_chosen(tmp_path, script, choice, kernel_isas, want_peaks,
+                                     want_isa, why):
+    binary = tmp_path / "fma_peak_bench"
+    if script is not None:
+        binary.write_text("#!/bin/sh\n" + script + "\n")
+        binary.chmod(0o755)
+    peaks, why_not, _ = bench.measure_fma_peak(str(binary))
+    assert peaks == pytest.approx(want_peaks)
+    assert (why_not is None) if why is None else (why in why_not)
+    assert bench.peak_isa(peaks, choice, kernel_isas) == want_isa
 
 
 def test_flop_count_of_lstm_workload():
