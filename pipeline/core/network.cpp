@@ -5,6 +5,7 @@
 #include <ATen/core/grad_mode.h>
 
 #include "kernels/conv_native.h"
+#include "kernels/linear_native.h"
 #include "kernels/rnn_native.h"
 
 namespace hst {
@@ -232,6 +233,8 @@ at::Tensor AtenStages::dropout(const at::Tensor& summary) const {
 }
 
 at::Tensor AtenStages::classifier(const at::Tensor& summary) const {
+  if (kernels_ == Kernels::Native && hst::kernels::native_linear_supported(summary, p_.fc_weight, p_.fc_bias))
+    return hst::kernels::native_linear(summary, p_.fc_weight, p_.fc_bias);  // its gradients at any thread count
   return at::linear(summary, p_.fc_weight, p_.fc_bias);
 }
 

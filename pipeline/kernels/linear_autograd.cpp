@@ -1,0 +1,73 @@
+#include "kernels/linear_native.h"
+
+#include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
+#include <torch/csrc/autograd/custom_function.h>
+
+namespace hst::kernels {
+
+namespace {
+
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
+
+// dW[k, :] = sum_i g[i, k] x[i, :] and db[k] = sum_i g[i, k], i in order.
+void weight_gradients(const at::Tensor& g, const at::Tensor& x, at::Tensor& dw, at::Tensor& db) {
+  const int64_t B = x.size(0), D = x.size(1), K = g.size(1);
+  const float* gp = g.data_ptr<float>();
+  const float* xp = x.data_ptr<float>();
+  float* dwp = dw.data_ptr<float>();
+  float* dbp = db.data_ptr<float>();
+  at::parallel_for(0, K, 1, [&](int64_t k0, int64_t k1) {
+    for (int64_t k = k0; k < k1; ++k) {
+      float* row = dwp + k * D;
+      float bias = 0;
+      for (int64_t d = 0; d < D; ++d) row[d] = 0;
+      for (int64_t i = 0; i < B; ++i) {
+        const float gik = gp[i * K + k];
+        const float* xi = xp + i * D;
+        for (int64_t d = 0; d < D; ++d) row[d] += gik * xi[d];
+        bias += gik;
+      }
+      dbp[k] = bias;
+    }
+  });
+}
+
+struct NativeLinear : public torch::autograd::Function<NativeLinear> {
+  static at::Tensor forward(AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
+                            const at::Tensor& bias) {
+    ctx->save_for_backward({x, weight});
+    return at::linear(x, weight, bias);
+  }
+
+  static variable_list backward(AutogradContext* ctx, variable_list grad_outputs) {
+    TORCH_CHECK(!at::GradMode::is_enabled(),
+                "the native float32 CPU classifier has no double backward; to differentiate through gradients "
+                "run the model in float64 (model.double()), which uses torch's own layers");
+    const variable_list saved = ctx->get_saved_variables();
+    const at::Tensor x = saved[0].contiguous(), weight = saved[1];
+    at::Tensor g = grad_outputs[0];
+    if (!g.defined()) g = at::zeros({x.size(0), weight.size(0)}, x.options());
+    g = g.contiguous();
+    at::Tensor dx = ctx->needs_input_grad(0) ? g.mm(weight) : at::Tensor();
+    at::Tensor dw = at::empty(weight.sizes(), weight.options()), db = at::empty({weight.size(0)}, weight.options());
+    weight_gradients(g, x, dw, db);
+    return {dx, dw, db};
+  }
+};
+
+bool is_cpu_float(const at::Tensor& t) { return t.defined() && t.device().is_cpu() && t.scalar_type() == at::kFloat; }
+
+}  // namespace
+
+bool native_linear_supported(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  return is_cpu_float(x) && is_cpu_float(weight) && is_cpu_float(bias) && x.dim() == 2 && weight.dim() == 2 &&
+         bias.dim() == 1 && weight.size(1) == x.size(1) && bias.size(0) == weight.size(0) && x.size(0) > 0;
+}
+
+at::Tensor native_linear(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  return NativeLinear::apply(x, weight, bias);
+}
+
+}  // namespace hst::kernels
