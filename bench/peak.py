@@ -29,9 +29,9 @@ import numpy as np
 import torch
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-_spec = importlib.util.spec_from_file_location("hst_bench", os.path.join(HERE, "bench.py"))
-bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench)
+_found = importlib.util.spec_from_file_location("hst_bench", os.path.join(HERE, "bench.py"))
+bench = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(bench)
 
 # (call site, M, K, N, A read as the transpose of a [K, M] matrix): gemm_kernels.cpp's rows
 SHAPES = [
