@@ -197,21 +197,22 @@ py::object estimator_fit(py::object module, py::object self, py::object X, py::o
   py::object names = feature_names(X);
   X = estimator_input(X);
   py::dict given;
-  for (const auto& [name, unused] : estimator_parameters())
-    if (name != "verbose") given[py::str(name)] = self.attr(name.c_str());
+  py::list keys;  // what the ranks of a data-parallel fit compare
+  for (const auto& [name, unused] : estimator_parameters()) {
+    if (name == "verbose") continue;
+    given[py::str(name)] = self.attr(name.c_str());
+    keys.append(py::str(name));
+  }
   RunContext run;
   run.module = module;
   run.options = complete_options(given);
-  if (!checkpoint_path.is_none()) run.options["checkpointPath"] = checkpoint_path;
+  if (!checkpoint_path.is_none()) {
+    run.options["checkpointPath"] = checkpoint_path;
+    keys.append(py::str("checkpointPath"));
+  }
   run.quiet = !python_bool(self.attr("verbose"));
-  py::list keys;
-  for (const auto& [name, unused] : estimator_parameters())
-    if (name != "verbose") keys.append(py::str(name));
   run.collective = join_data_parallel(run.options, keys, X, y);
-  if (run.collective && data_parallel_mode(run.options) == DataParallelMode::SHARDED)
-    prepare_sharded_run(run, X, y);
-  else
-    prepare_run(run, X, y);
+  prepare_run(run, X, y);
   set_random_seed(to_int(run.options["seed"]));
   hold_out(run);
   if (run.collective) share_split(run);

@@ -67,6 +67,10 @@ void split(RunContext& run) {
 }  // namespace
 
 void prepare_run(RunContext& run, py::object X, py::object Y) {
+  if (run.collective && data_parallel_mode(run.options) == DataParallelMode::SHARDED) {
+    prepare_sharded_run(run, X, Y);  // every rank's rows of its own, met with the others'
+    return;
+  }
   encode_labels(run, Y);
   run.settings = validate_scalar_options(run.options);
   adapt_samples(run, X);
@@ -115,16 +119,12 @@ py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::o
   // One rank of a data-parallel run: every rank of the caller's process
   // group must call, with the same data and options, before anything else
   // happens (so every check below refuses alike on all of them).
-  // With "dataParallel": "sharded", every rank passes rows of its own.
   run.collective = join_data_parallel(run.options, option_keys(run.options), X, Y);
-  const bool sharded = run.collective && data_parallel_mode(run.options) == DataParallelMode::SHARDED;
 
   // adapt: Y, X, options -> labels, settings, sequences, shape_info, lengths
-  // (sharded: the labels, lengths and record of all shards, this rank's sequences)
-  if (sharded)
-    prepare_sharded_run(run, X, Y);
-  else
-    prepare_run(run, X, Y);
+  // (with "dataParallel": "sharded", every rank passes rows of its own and
+  // gets the labels, lengths and record of all shards, its own sequences)
+  prepare_run(run, X, Y);
   split(run);              // split: seed, y_encoded -> train_idx, val_idx, test_idx
   open_checkpoint(run, X, Y, "HybridSeqTrain");  // checkpointPath: the state a resumed call goes on from
   standardise_run(run);    // standardise: sequences (in place), train_idx -> feature_mean, feature_std

@@ -23,7 +23,8 @@ struct TrainingChoices;
 // importing a module of that name again.
 py::object hybrid_seq_train(py::object module, py::object X, py::object Y, py::object options);
 // Labels, the scalar options' checks, adaptation and the pooling check, on
-// run.options (completed): fills the labels, settings and adapted sequences.
+// run.options (completed): fills the labels, settings and adapted sequences
+// (one rank of a sharded run: prepare_sharded_run).
 void prepare_run(RunContext& run, py::object X, py::object Y);
 // Its parts: the labels (y_original, classes, y_encoded) from Y, and the
 // adapted sequences from X (run.y_original gives the sample count).

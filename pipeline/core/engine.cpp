@@ -246,9 +246,9 @@ void for_each_shard_batch(const at::Tensor& order, int64_t bs, const Shard& shar
   for (int64_t start = 0; start < n; start += bs) {
     const at::Tensor batch = order.slice(0, start, std::min(start + bs, n));
     const at::Tensor mine = batch.masked_select(batch.ge(shard.begin).logical_and(batch.lt(shard.end)));
-    const at::Tensor labels = y.index_select(0, batch);
-    const double weight = weights_host.defined() ? weights_host.index_select(0, labels).sum().item<double>()
-                                                 : static_cast<double>(batch.size(0));
+    const double weight = weights_host.defined()
+                              ? weights_host.index_select(0, y.index_select(0, batch)).sum().item<double>()
+                              : static_cast<double>(batch.size(0));
     if (mine.numel() > 0) {
       const Batch bx = gather_rows(x, local_lengths, mine - shard.begin, device);
       step(&bx, y.index_select(0, mine).to(device), weight, batch.size(0));
