@@ -124,17 +124,24 @@ def test_the_same_seed_reproduces_the_search_with_worker_processes_too():
     assert Search(**QUICK, seed=8).fit(x, labels).cv_results_["params"][:5] != runs[0].cv_results_["params"][:5]
 
 
-def test_a_tiny_budget_stops_after_the_first_rung_and_refits_its_best():
+def test_a_tiny_budget_stops_after_the_first_wave_and_a_generous_one_changes_nothing():
     x, y = series(n=48)
+    # One worker: a wave is one candidate with its folds; only the first wave always runs.
     search = Search(**dict(QUICK, maxEpochs=12), time_budget=1e-3).fit(x, y)
     assert search.stopped_by_budget_ and search.n_iterations_ == 1 and search.n_possible_iterations_ == 3
-    assert set(search.cv_results_["iter"]) == {0}
+    assert search.n_candidates_ == [1] and list(search.cv_results_["iter"]) == [0]
     # The first rung's epochs: 12 / 2 / 2 = 3, raised to the floor of 10.
     assert search.best_params_["maxEpochs"] == 10 == search.best_estimator_.maxEpochs
-    assert search.best_index_ == int(np.argmax(search.cv_results_["mean_test_score"]))
-    # A generous budget changes nothing.
+    assert search.best_index_ == 0 and len(search.best_estimator_.train_rows_) > 0
+    # Two workers: the first wave holds two candidates.
+    assert Search(**dict(QUICK, maxEpochs=12), time_budget=1e-3, n_jobs=2).fit(x, y).n_candidates_ == [2]
+    # A budget that is never reached gives the unbudgeted search's bits.
+    free = Search(**QUICK).fit(x, y)
     full = Search(**QUICK, time_budget=3600).fit(x, y)
-    assert not full.stopped_by_budget_ and full.n_iterations_ == 3
+    assert not full.stopped_by_budget_ and full.n_candidates_ == [5, 3, 2]
+    assert full.cv_results_["params"] == free.cv_results_["params"]
+    np.testing.assert_array_equal(full.cv_results_["mean_test_score"], free.cv_results_["mean_test_score"])
+    assert full.predict_proba(x).tobytes() == free.predict_proba(x).tobytes()
 
 
 def test_unequal_lengths_fit_predict_and_pickle():

@@ -17,9 +17,10 @@ n_candidates : int，默认 16。从网格中抽取的候选个数（网格更�
 factor : int，默认 3。每轮保留 1/factor 的候选，maxEpochs 乘以 factor（≥ 2）。
 cv : int，默认 3。分层交叉验证的折数（≥ 2）。
 maxEpochs : int，默认 100。最后一轮（及重训）的 epoch 上限；第 i 轮为 maxEpochs / factor^(轮数-1-i)，至少 10（maxEpochs 更小时为 maxEpochs）。
-time_budget : float 或 None，默认 None。以秒计的时间预算：每轮结束时，若按已测得的速度估计下一轮加上重训会超出预算，
-    搜索就此停止，用已完成的最后一轮中最好的候选重训（maxEpochs 为该轮的值）。第一轮总会完成。
-    给定预算时，结果取决于机器速度（哪一轮停下由实际用时决定），不再逐位可复现。
+time_budget : float 或 None，默认 None。以秒计的时间预算。每一轮按 n_jobs 个候选（各带全部折）一批地训练；
+    每批开始前，若按已测得的速度估计这一批加上重训会超出预算，搜索就此停止，用最后一轮中已完成的候选里最好的一个重训
+    （maxEpochs 为该轮的值）。第一批总会完成；预算很紧时第一轮可能只评估了部分候选。
+    给定预算时，结果取决于机器速度（在哪一批停下由实际用时决定），不再逐位可复现。
 n_jobs : int 或 None，默认 None。并行训练的进程数（joblib；-1 为全部 CPU）。
 seed : int，默认 42。抽取候选、划分折与每次训练的随机种子；0 表示不固定任何随机性。
 sequenceAxis : int，默认 -1。单条样本内的序列轴，与 HybridSeqClassifier 相同；样本必须在 X 的第 0 维（或为逐样本数组的列表）。

@@ -4,7 +4,7 @@
 // ranks them, each rung giving the survivors `factor` times the epochs; the
 // best is refitted on all the training data. The work is fixed by the
 // candidates and the schedule, so a seed reproduces the whole search; an
-// optional time budget ends it after a rung.
+// optional time budget ends it between two waves of fits.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -374,73 +374,95 @@ py::object cv_fit(py::object module, py::object self, py::object X, py::object y
 
   py::module_ joblib = py::module_::import("joblib");
   py::object fit_one = module.attr("_search_fit");
+  // A rung runs in waves of `workers` candidates (all their folds), so that a
+  // budget can end it between waves.
+  const size_t workers =
+      static_cast<size_t>(std::max<int64_t>(1, joblib.attr("effective_n_jobs")(s.n_jobs).cast<int64_t>()));
   std::vector<Row> rows;
   std::vector<int64_t> alive(candidates.size());
   std::iota(alive.begin(), alive.end(), 0);
-  std::vector<size_t> last_rows;  // rows of the last completed rung, best first
+  std::vector<size_t> last_rows;  // rows of the last rung with a finished candidate, best first
   py::list n_candidates, n_resources;
   bool stopped = false;
-  for (size_t rung = 0; rung < rungs; ++rung) {
+  double busy = 0, busy_wall = 0;  // fit seconds over wall seconds: how much the workers overlap
+  for (size_t rung = 0; rung < rungs && !stopped; ++rung) {
     const auto rung_start = std::chrono::steady_clock::now();
-    py::list tasks;
-    for (int64_t c : alive)
-      for (const auto& [train, test] : folds)
-        tasks.append(joblib.attr("delayed")(fit_one)(
-            candidate_estimator(module, self, candidates[c], epochs[rung], facts.fold_ratio), X, target, train, test));
-    py::list done = joblib.attr("Parallel")(py::arg("n_jobs") = s.n_jobs)(tasks);
-    const double rung_wall = elapsed_since(rung_start);
-    last_rows.clear();
-    double busy = 0;
-    for (size_t i = 0; i < alive.size(); ++i) {
-      Row row{static_cast<int64_t>(rung), epochs[rung], alive[i], py::dict(), {}, {}, {}};
-      for (auto item : candidates[alive[i]]) row.params[item.first] = item.second;
-      row.params["maxEpochs"] = epochs[rung];
-      for (size_t k = 0; k < folds.size(); ++k) {
-        py::tuple r = done[i * folds.size() + k];
-        row.scores.push_back(r[0].cast<double>());
-        row.fit_times.push_back(r[1].cast<double>());
-        row.score_times.push_back(r[2].cast<double>());
-        row.epochs_trained += r[3].cast<int64_t>();
-        busy += r[1].cast<double>() + r[2].cast<double>();
+    std::vector<size_t> rung_rows;
+    double longest_wave = 0;
+    for (size_t at = 0; at < alive.size(); at += workers) {
+      const size_t end = std::min(alive.size(), at + workers);
+      if (s.time_budget > 0 && !(rung == 0 && at == 0)) {
+        // Seconds per epoch of one fold's fit: this rung's finished
+        // candidates, else the wave's own candidates in the rung before.
+        auto rate_of = [&](const Row& r) {
+          return std::accumulate(r.fit_times.begin(), r.fit_times.end(), 0.0) /
+                 static_cast<double>(std::max<int64_t>(r.epochs_trained, 1));
+        };
+        double wave = longest_wave, slowest = 0;
+        for (size_t i : rung_rows) slowest = std::max(slowest, rate_of(rows[i]));
+        if (rung > 0) {
+          // Costed as if every fold ran all its epochs.
+          double work = 0;
+          for (size_t i = at; i < end; ++i)
+            for (size_t j : last_rows)
+              if (rows[j].candidate == alive[i]) {
+                work += rate_of(rows[j]) * static_cast<double>(epochs[rung] * folds.size()) +
+                        std::accumulate(rows[j].score_times.begin(), rows[j].score_times.end(), 0.0);
+                slowest = std::max(slowest, rate_of(rows[j]));
+              }
+          const double overlap = std::max(1.0, busy / std::max(busy_wall, 1e-9));
+          wave = std::max(wave, work / overlap);
+        }
+        // The refit trains on all the rows: cv / (cv - 1) times a fold's.
+        const double refit = slowest * static_cast<double>(epochs[rung] * s.cv) / (s.cv - 1);
+        if (elapsed_since(start) + wave + refit > s.time_budget) {
+          stopped = true;
+          break;
+        }
       }
-      last_rows.push_back(rows.size());
-      rows.push_back(std::move(row));
+      const auto wave_start = std::chrono::steady_clock::now();
+      py::list tasks;
+      for (size_t i = at; i < end; ++i)
+        for (const auto& [train, test] : folds)
+          tasks.append(joblib.attr("delayed")(fit_one)(
+              candidate_estimator(module, self, candidates[alive[i]], epochs[rung], facts.fold_ratio), X, target,
+              train, test));
+      py::list done = joblib.attr("Parallel")(py::arg("n_jobs") = s.n_jobs)(tasks);
+      const double wave_wall = elapsed_since(wave_start);
+      longest_wave = std::max(longest_wave, wave_wall);
+      busy_wall += wave_wall;
+      for (size_t i = at; i < end; ++i) {
+        Row row{static_cast<int64_t>(rung), epochs[rung], alive[i], py::dict(), {}, {}, {}};
+        for (auto item : candidates[alive[i]]) row.params[item.first] = item.second;
+        row.params["maxEpochs"] = epochs[rung];
+        for (size_t k = 0; k < folds.size(); ++k) {
+          py::tuple r = done[(i - at) * folds.size() + k];
+          row.scores.push_back(r[0].cast<double>());
+          row.fit_times.push_back(r[1].cast<double>());
+          row.score_times.push_back(r[2].cast<double>());
+          row.epochs_trained += r[3].cast<int64_t>();
+          busy += r[1].cast<double>() + r[2].cast<double>();
+        }
+        rung_rows.push_back(rows.size());
+        rows.push_back(std::move(row));
+      }
     }
-    // Best first; ties keep the draw order.
+    // A rung the budget ended before any candidate finished leaves the rung
+    // before as the last one.
+    if (rung_rows.empty()) break;
+    last_rows = rung_rows;
+    // Best first; ties keep the order the candidates ran in.
     std::stable_sort(last_rows.begin(), last_rows.end(),
                      [&](size_t a, size_t b) { return rows[a].mean() > rows[b].mean(); });
-    n_candidates.append(alive.size());
+    n_candidates.append(last_rows.size());
     n_resources.append(epochs[rung]);
     if (verbose)
-      print_line("第 " + std::to_string(rung + 1) + " 轮：" + std::to_string(alive.size()) + " 个候选 × " +
+      print_line("第 " + std::to_string(rung + 1) + " 轮：" + std::to_string(last_rows.size()) + " 个候选 × " +
                  std::to_string(folds.size()) + " 折，maxEpochs=" + std::to_string(epochs[rung]) +
                  "，最佳平均准确率 " + py::str(py::float_(rows[last_rows[0]].mean())).cast<std::string>() + "，用时 " +
-                 std::to_string(static_cast<int64_t>(std::lround(rung_wall))) + " s");
+                 std::to_string(static_cast<int64_t>(std::lround(elapsed_since(rung_start)))) + " s");
     if (rung + 1 == rungs) break;
-    const size_t keep = static_cast<size_t>(alive_counts[rung + 1]);
-    // Budget: the next rung and the refit after it, at the seconds per epoch
-    // each survivor took here (trained epochs, with early stopping; the next
-    // rung is costed as if it ran all its epochs) and this rung's overlap of
-    // parallel fits.
-    if (s.time_budget > 0) {
-      const double overlap = std::max(1.0, busy / std::max(rung_wall, 1e-9));
-      double next = 0;
-      for (size_t j = 0; j < keep; ++j) {
-        const Row& r = rows[last_rows[j]];
-        const double per_epoch = (std::accumulate(r.fit_times.begin(), r.fit_times.end(), 0.0)) /
-                                 std::max<int64_t>(r.epochs_trained, 1);
-        next += per_epoch * epochs[rung + 1] * folds.size() +
-                std::accumulate(r.score_times.begin(), r.score_times.end(), 0.0);
-      }
-      const Row& lead = rows[last_rows[0]];
-      const double lead_rate = std::accumulate(lead.fit_times.begin(), lead.fit_times.end(), 0.0) /
-                               std::max<int64_t>(lead.epochs_trained, 1);
-      const double refit = lead_rate * epochs[rung + 1] * static_cast<double>(s.cv) / (s.cv - 1);
-      if (elapsed_since(start) + next / overlap + refit > s.time_budget) {
-        stopped = true;
-        break;
-      }
-    }
+    const size_t keep = std::min(last_rows.size(), static_cast<size_t>(alive_counts[rung + 1]));
     alive.clear();
     for (size_t j = 0; j < keep; ++j) alive.push_back(rows[last_rows[j]].candidate);
   }
