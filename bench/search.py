@@ -1,5 +1,7 @@
 """HybridSeqClassifierCV against MiniRocket and against HybridSeqClassifier's defaults
-on real time-series classification sets with their official train/test splits.
+on real time-series classification sets with their official train/test splits. The
+search's row also gives its ensemble's size and the accuracy of its best estimator alone
+(the first member).
 
     PYTHONPATH=/path/to/build/lib python bench/search.py [--sets A,B,...] [--budget S]
                                                          [--jobs J] [--out FILE]
@@ -44,6 +46,8 @@ from HybridSeqTrain import HybridSeqClassifier, HybridSeqClassifierCV
 search = HybridSeqClassifierCV(time_budget=budget, n_jobs=jobs, deviceSel="cpu")
 row["search"], row["search_s"] = timed(lambda: search.fit(x_train, y_train).predict(x_test))
 row["rungs"] = f"{search.n_iterations_}/{search.n_possible_iterations_}"
+row["members"] = len(search.estimators_)
+row["single"] = float(np.mean(np.asarray(search.best_estimator_.predict(x_test)) == np.asarray(y_test)))
 row["best"] = {k: (list(v) if isinstance(v, tuple) else v) for k, v in search.best_params_.items()}
 row["cv_score"] = float(search.best_score_)
 try:
@@ -65,24 +69,26 @@ print("RESULT " + json.dumps(row))
 
 
 def table(rows):
-    head = ("| set | train/test | channels × length | classes | search | s | rungs | MiniRocket | s | defaults | s |\n"
-            "|---|---|---|---|---|---|---|---|---|---|---|")
+    head = ("| set | train/test | channels × length | classes | search | s | rungs | members | best alone | MiniRocket | s | defaults | s |\n"
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     lines = [head]
     for r in rows:
         lines.append(f"| {r['set']} | {r['train']}/{r['test']} | {r['channels']} × {r['length']} | {r['classes']} | "
-                     f"{r['search']:.3f} | {r['search_s']:.0f} | {r['rungs']} | {r['minirocket']:.3f} | " +
-                     (f"{r['minirocket_s']:.0f} | {r['defaults']:.3f} | {r['defaults_s']:.0f} |" if r["defaults"] is not None else
-                      f"{r['minirocket_s']:.0f} | refused (a) | |"))
+                     f"{r['search']:.3f} | {r['search_s']:.1f} | {r['rungs']} | {r['members']} | {r['single']:.3f} | "
+                     f"{r['minirocket']:.3f} | " +
+                     (f"{r['minirocket_s']:.1f} | {r['defaults']:.3f} | {r['defaults_s']:.1f} |" if r["defaults"] is not None else
+                      f"{r['minirocket_s']:.1f} | refused (a) | |"))
     mean = lambda k, rs=rows: sum(r[k] for r in rs) / len(rs)
     ran = [r for r in rows if r["defaults"] is not None]
     all_ran = len(ran) == len(rows)
-    lines.append(f"| mean of {len(rows)} | | | | {mean('search'):.3f} | {mean('search_s'):.0f} | | "
-                 f"{mean('minirocket'):.3f} | {mean('minirocket_s'):.0f} | " +
-                 (f"{mean('defaults'):.3f} | {mean('defaults_s'):.0f} |" if all_ran else "| |"))
+    lines.append(f"| mean of {len(rows)} | | | | {mean('search'):.3f} | {mean('search_s'):.1f} | | | {mean('single'):.3f} | "
+                 f"{mean('minirocket'):.3f} | {mean('minirocket_s'):.1f} | " +
+                 (f"{mean('defaults'):.3f} | {mean('defaults_s'):.1f} |" if all_ran else "| |"))
     if ran and not all_ran:
         lines.append(f"| mean of the {len(ran)} the defaults ran on | | | | {mean('search', ran):.3f} | "
-                     f"{mean('search_s', ran):.0f} | | {mean('minirocket', ran):.3f} | {mean('minirocket_s', ran):.0f} | "
-                     f"{mean('defaults', ran):.3f} | {mean('defaults_s', ran):.0f} |")
+                     f"{mean('search_s', ran):.1f} | | | {mean('single', ran):.3f} | {mean('minirocket', ran):.3f} | "
+                     f"{mean('minirocket_s', ran):.1f} | "
+                     f"{mean('defaults', ran):.3f} | {mean('defaults_s', ran):.1f} |")
     for r in rows:
         if r.get("defaults_error"):
             lines.append(f"(a) {r['set']}: {r['defaults_error']}")

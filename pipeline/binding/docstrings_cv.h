@@ -8,7 +8,8 @@ inline constexpr const char* kEstimatorCV = R"DOC(按数据自动选择网络结
 fit(X, y) 只用传入的训练数据：先由数据导出候选网络结构的网格（见下），按 seed 从中抽取 n_candidates 个候选，
 再做逐次减半（successive halving）：每一轮在 cv 折分层交叉验证上训练并评估全部剩余候选（平均准确率），
 保留最好的 1/factor 进入下一轮，下一轮的 maxEpochs 为本轮的 factor 倍，最后一轮用满 maxEpochs；
-剩余候选不超过 factor 个的一轮是最后一轮。最后用最佳候选的参数在全部训练数据上重训，得到 best_estimator_。
+剩余候选不超过 factor 个的一轮是最后一轮。最后用最佳候选的参数在全部训练数据上重训 ensemble 次（种子依次为
+seed、seed+1、…），得到 estimators_（第一个即 best_estimator_）；predict_proba 为它们概率的均值。
 候选数与减半日程决定全部工作量，所以同一 seed 两次搜索的结果逐位相同（与 n_jobs 无关）。
 
 Parameters
@@ -26,6 +27,8 @@ seed : int，默认 42。抽取候选、划分折与每次训练的随机种子�
 sequenceAxis : int，默认 -1。单条样本内的序列轴，与 HybridSeqClassifier 相同；样本必须在 X 的第 0 维（或为逐样本数组的列表）。
 deviceSel : str，默认 "auto"。训练设备，与 HybridSeqClassifier 相同。
 verbose : bool，默认 False。每轮结束时打印一行进度。
+ensemble : int，默认 5。最佳候选重训的次数（各用不同种子）；预测取各成员概率的均值，小训练集上可减小单次训练的偶然性。
+    为 1 时与只重训一次相同。给定 time_budget 时，成员也按 n_jobs 个一批训练，预算用尽时成员可能少于 ensemble（至少一个）。
 
 搜索空间（由数据导出）
 ----------------------
@@ -44,12 +47,14 @@ K 为类别数、n 为一折的训练样本数（全部样本 ×(cv-1)/cv，再�
   其余参数为 HybridSeqClassifier 的默认值。
 search_space(X, y) 返回这份网格（不训练）。
 
-fit 之后的属性：best_estimator_（在全部训练数据上重训的 HybridSeqClassifier）、best_params_（含该轮的 maxEpochs）、
+fit 之后的属性：best_estimator_（在全部训练数据上重训的 HybridSeqClassifier）、estimators_（全部成员，
+best_estimator_ 在首位）、best_params_（含该轮的 maxEpochs）、
 best_score_、best_index_、cv_results_（与 scikit-learn 的逐次减半搜索同一布局：iter、n_resources、params、
 param_*、split*_test_score、mean/std/rank_test_score、mean/std_fit_time、mean/std_score_time）、classes_、
 search_space_、n_candidates_、n_resources_（各轮的 maxEpochs）、n_iterations_、n_possible_iterations_、
 n_splits_、refit_time_、stopped_by_budget_，X 为二维时还有 n_features_in_。
-predict / predict_proba / score 由 best_estimator_ 完成。
+predict / predict_proba / score 用全部成员（概率均值）；to_module() 返回同样取均值的 torch.nn.Module
+（只有一个成员时即 best_estimator_.to_module()）。
 
 Example
 -------

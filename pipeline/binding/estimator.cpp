@@ -383,17 +383,8 @@ py::object estimator_predict(py::object self, py::object X) {
 
 py::object estimator_predict_proba(py::object self, py::object X) { return numpy_of(predict_all(self, X).second); }
 
-// Accuracy over any label values (reals included, which scikit-learn's
-// accuracy_score would take for a regression target).
 py::object estimator_score(py::object self, py::object X, py::object y, py::object sample_weight) {
-  py::module_ np = py::module_::import("numpy");
-  py::object pred = estimator_predict(self, X);
-  py::array truth = np.attr("asarray")(y).attr("reshape")(-1);
-  if (static_cast<size_t>(truth.size()) != py::len(pred))
-    raise_value_error("y 的长度 " + std::to_string(truth.size()) + " 与 X 的样本数 " + std::to_string(py::len(pred)) +
-                      " 不同");
-  py::object correct = np.attr("equal")(pred, truth).attr("astype")(np.attr("float64"));
-  return np.attr("average")(correct, py::arg("weights") = sample_weight).attr("item")();
+  return weighted_accuracy(estimator_predict(self, X), y, sample_weight);
 }
 
 py::object estimator_from_result(py::object cls, py::object model, py::object info) {
@@ -432,6 +423,18 @@ py::object estimator_to_module(py::object module, py::object self) {
 }
 
 }  // namespace
+
+// Accuracy over any label values (reals included, which scikit-learn's
+// accuracy_score would take for a regression target).
+py::object weighted_accuracy(py::object pred, py::object y, py::object sample_weight) {
+  py::module_ np = py::module_::import("numpy");
+  py::array truth = np.attr("asarray")(y).attr("reshape")(-1);
+  if (static_cast<size_t>(truth.size()) != py::len(pred))
+    raise_value_error("y 的长度 " + std::to_string(truth.size()) + " 与 X 的样本数 " + std::to_string(py::len(pred)) +
+                      " 不同");
+  py::object correct = np.attr("equal")(pred, truth).attr("astype")(np.attr("float64"));
+  return np.attr("average")(correct, py::arg("weights") = sample_weight).attr("item")();
+}
 
 // Checks of scikit-learn's suite that do not hold here by design, with why.
 py::dict expected_failed_checks() {

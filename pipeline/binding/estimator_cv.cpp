@@ -28,7 +28,7 @@ std::vector<std::pair<std::string, py::object>> cv_parameters() {
   return {{"n_candidates", py::int_(16)}, {"factor", py::int_(3)},   {"cv", py::int_(3)},
           {"maxEpochs", py::int_(100)},   {"time_budget", py::none()}, {"n_jobs", py::none()},
           {"seed", py::int_(42)},         {"sequenceAxis", py::int_(-1)}, {"deviceSel", py::str("auto")},
-          {"verbose", py::bool_(false)}};
+          {"verbose", py::bool_(false)},  {"ensemble", py::int_(5)}};
 }
 
 void cv_init(py::args args) {
@@ -39,7 +39,7 @@ void cv_init(py::args args) {
 
 // The search's own settings, checked.
 struct Settings {
-  int64_t n_candidates, factor, cv, max_epochs;
+  int64_t n_candidates, factor, cv, max_epochs, ensemble;
   double time_budget;  // <= 0: none
   py::object n_jobs, seed;
 };
@@ -55,6 +55,7 @@ Settings read_settings(py::object self) {
   s.factor = at_least("factor", 2, "factor 必须为不小于2的整数");
   s.cv = at_least("cv", 2, "cv 必须为不小于2的整数");
   s.max_epochs = at_least("maxEpochs", 1, "maxEpochs 必须为正整数");
+  s.ensemble = at_least("ensemble", 1, "ensemble 必须为正整数");
   s.time_budget = 0;
   py::object budget = self.attr("time_budget");
   if (!budget.is_none()) {
@@ -259,6 +260,9 @@ py::tuple search_fit(py::object estimator, py::object X, py::object y, py::objec
   return py::make_tuple(to_float(score), fit_time, score_time, py::len(history["trainLoss"]));
 }
 
+// One member of the refit (in a worker process when n_jobs asks for them).
+py::object search_refit(py::object estimator, py::object X, py::object y) { return estimator.attr("fit")(X, y); }
+
 // One evaluated (candidate, rung): a row of cv_results_.
 struct Row {
   int64_t rung, epochs, candidate;
@@ -319,14 +323,16 @@ py::dict results_of(const std::vector<Row>& rows, const Space& space, int64_t fo
   return res;
 }
 
-// The HybridSeqClassifier of one candidate.
+// The HybridSeqClassifier of one candidate; `member` shifts the seed (the
+// refit's ensemble members; seed 0 leaves every fit unseeded).
 py::object candidate_estimator(py::object module, py::object self, const py::dict& params, int64_t epochs,
-                               double ratio) {
+                               double ratio, int64_t member = 0) {
   py::dict kwargs;
   for (auto item : params) kwargs[item.first] = item.second;
   kwargs["maxEpochs"] = epochs;
   kwargs["validationRatio"] = ratio;
-  kwargs["seed"] = to_int(self.attr("seed"));
+  py::object seed = to_int(self.attr("seed"));
+  kwargs["seed"] = python_bool(seed) ? seed.attr("__add__")(py::int_(member)) : seed;
   kwargs["deviceSel"] = self.attr("deviceSel");
   kwargs["sequenceAxis"] = self.attr("sequenceAxis");
   kwargs["sampleDimension"] = 0;
@@ -467,16 +473,34 @@ py::object cv_fit(py::object module, py::object self, py::object X, py::object y
     for (size_t j = 0; j < keep; ++j) alive.push_back(rows[last_rows[j]].candidate);
   }
 
-  // Refit of the best of the last completed rung on all the training data.
+  // The best of the last rung reached, refitted on all the training data
+  // `ensemble` times with consecutive seeds, in waves of `workers` members;
+  // the budget may end the ensemble between waves (one member always fits).
   const Row& best = rows[last_rows[0]];
   const auto refit_start = std::chrono::steady_clock::now();
-  py::object chosen = candidate_estimator(module, self, candidates[best.candidate], best.epochs, facts.full_ratio);
-  chosen.attr("fit")(X, target);
+  py::list members;
+  py::object refit_one = module.attr("_search_refit");
+  double longest_wave = 0;
+  for (int64_t at = 0; at < s.ensemble; at += static_cast<int64_t>(workers)) {
+    if (at > 0 && s.time_budget > 0 && elapsed_since(start) + longest_wave > s.time_budget) {
+      stopped = true;
+      break;
+    }
+    const auto wave_start = std::chrono::steady_clock::now();
+    py::list tasks;
+    for (int64_t i = at; i < std::min<int64_t>(s.ensemble, at + static_cast<int64_t>(workers)); ++i)
+      tasks.append(joblib.attr("delayed")(refit_one)(
+          candidate_estimator(module, self, candidates[best.candidate], best.epochs, facts.full_ratio, i), X, target));
+    for (py::handle fitted : joblib.attr("Parallel")(py::arg("n_jobs") = s.n_jobs)(tasks)) members.append(fitted);
+    longest_wave = std::max(longest_wave, elapsed_since(wave_start));
+  }
+  py::object chosen = members[0];
   self.attr("refit_time_") = elapsed_since(refit_start);
   if (verbose)
-    print_line("重训最佳候选：" + text_of(best.params) + "，总用时 " +
+    print_line("重训最佳候选 ×" + std::to_string(py::len(members)) + "：" + text_of(best.params) + "，总用时 " +
                std::to_string(static_cast<int64_t>(std::lround(elapsed_since(start)))) + " s");
 
+  self.attr("estimators_") = members;
   self.attr("best_estimator_") = chosen;
   self.attr("best_index_") = last_rows[0];
   self.attr("best_params_") = best.params.attr("copy")();
@@ -495,9 +519,39 @@ py::object cv_fit(py::object module, py::object self, py::object X, py::object y
   return self;
 }
 
-py::object fitted_best(py::object self) {
+// The refit's members, the best estimator first (a search pickled before
+// the ensemble existed has only that one).
+py::list fitted_members(py::object self) {
   py::module_::import("sklearn.utils.validation").attr("check_is_fitted")(self, "best_estimator_");
-  return self.attr("best_estimator_");
+  if (py::hasattr(self, "estimators_")) return self.attr("estimators_");
+  py::list one;
+  one.append(self.attr("best_estimator_"));
+  return one;
+}
+
+// The mean of the members' probabilities (one member: its own).
+py::object cv_predict_proba(py::object self, py::object X) {
+  py::list members = fitted_members(self);
+  if (py::len(members) == 1) return members[0].attr("predict_proba")(X);
+  py::list probabilities;
+  for (py::handle member : members) probabilities.append(member.attr("predict_proba")(X));
+  py::module_ np = py::module_::import("numpy");
+  return np.attr("mean")(np.attr("stack")(probabilities), py::arg("axis") = 0);
+}
+
+py::object cv_predict(py::object self, py::object X) {
+  py::list members = fitted_members(self);
+  if (py::len(members) == 1) return members[0].attr("predict")(X);
+  py::module_ np = py::module_::import("numpy");
+  return np.attr("asarray")(self.attr("classes_"))[cv_predict_proba(self, X).attr("argmax")(py::arg("axis") = 1)];
+}
+
+py::object cv_to_module(py::object module, py::object self) {
+  py::list members = fitted_members(self);
+  if (py::len(members) == 1) return members[0].attr("to_module")();
+  py::list modules;
+  for (py::handle member : members) modules.append(member.attr("to_module")());
+  return module.attr("_EnsembleClassifier")(modules).attr("eval")();
 }
 
 }  // namespace
@@ -510,6 +564,8 @@ void register_estimator_cv(py::module_& m) {
   // a plain function of the module, so that worker processes find it by name
   m.attr("_search_fit") = annotated::python_function_calling(module_name, "_search_fit", "estimator, X, y, train, test",
                                                              py::cpp_function(&search_fit));
+  m.attr("_search_refit") = annotated::python_function_calling(module_name, "_search_refit", "estimator, X, y",
+                                                               py::cpp_function(&search_refit));
 
   std::vector<annotated::Param> init_params{param("self", "")};
   for (const auto& [name, value] : cv_parameters()) init_params.push_back(param_with_default(name, "", value));
@@ -525,23 +581,27 @@ void register_estimator_cv(py::module_& m) {
       m, py::cpp_function(&cv_search_space), "search_space", cls + ".search_space",
       "由 (X, y) 导出的候选网格 {参数名: 取值列表}（不训练）。",
       {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]")}, "Dict[str, list]");
-  ns["predict"] = annotated::make(
-      m, py::cpp_function([](py::object self, py::object X) { return fitted_best(self).attr("predict")(X); }),
-      "predict", cls + ".predict", "best_estimator_ 预测的标签。", {param("self", ""), param("X", "np.ndarray")},
-      "np.ndarray");
+  ns["predict"] = annotated::make(m, py::cpp_function(&cv_predict), "predict", cls + ".predict",
+                                  "概率最大的类别（各成员概率的均值，见 predict_proba）。",
+                                  {param("self", ""), param("X", "np.ndarray")}, "np.ndarray");
   ns["predict_proba"] = annotated::make(
-      m, py::cpp_function([](py::object self, py::object X) { return fitted_best(self).attr("predict_proba")(X); }),
-      "predict_proba", cls + ".predict_proba", "best_estimator_ 的各类别概率，列顺序与 classes_ 一致。",
+      m, py::cpp_function(&cv_predict_proba), "predict_proba", cls + ".predict_proba",
+      "estimators_（重训的各成员）的类别概率的均值，列顺序与 classes_ 一致。",
       {param("self", ""), param("X", "np.ndarray")}, "np.ndarray");
   ns["score"] = annotated::make(
       m,
       py::cpp_function([](py::object self, py::object X, py::object y, py::object w) {
-        return fitted_best(self).attr("score")(X, y, w);
+        return weighted_accuracy(cv_predict(self, X), y, w);
       }),
-      "score", cls + ".score", "best_estimator_ 在 (X, y) 上的准确率（可带 sample_weight）。",
+      "score", cls + ".score", "predict 在 (X, y) 上的准确率（可带 sample_weight）。",
       {param("self", ""), param("X", "np.ndarray"), param("y", "Sequence[Any]"),
        param_with_default("sample_weight", "Optional[np.ndarray]", py::none())},
       "float");
+  ns["to_module"] = annotated::make(
+      m, py::cpp_function([module](py::object self) { return cv_to_module(module, self); }), "to_module",
+      cls + ".to_module",
+      "返回把原始样本（样本在第0维）映射为类别概率的 torch.nn.Module：各成员 to_module() 的概率均值（只有一个成员时即其本身）。",
+      {param("self", "")}, "nn.Module");
   py::dict expected = expected_failed_checks();
   ns["_expected_failed_checks"] = expected;
   py::dict tags;

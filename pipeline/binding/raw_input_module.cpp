@@ -1,4 +1,5 @@
-// The `_RawInputClassifier` class that HybridSeqClassifier.to_module returns:
+// The `_RawInputClassifier` class that HybridSeqClassifier.to_module returns
+// (and `_EnsembleClassifier`, the mean of several, for the search's ensemble):
 // raw samples-first input -> class probabilities (layout, standardisation,
 // the network, softmax) as one torch.nn.Module, written in torch operators
 // only, so that tracing and export record the whole mapping. Every size in
@@ -58,6 +59,19 @@ at::Tensor raw_forward(py::object self, py::object x, py::object lengths) {
   return at::softmax(logits, 1);
 }
 
+void ensemble_init(py::object self, py::object members) {
+  py::module_ nn = py::module_::import("torch.nn");
+  nn.attr("Module").attr("__init__")(self);
+  self.attr("members") = nn.attr("ModuleList")(members);
+}
+
+// The mean of the members' class probabilities.
+at::Tensor ensemble_forward(py::object self, py::object x, py::object lengths) {
+  std::vector<at::Tensor> probabilities;
+  for (py::handle member : self.attr("members")) probabilities.push_back(member(x, lengths).cast<at::Tensor>());
+  return at::stack(probabilities).mean(0);
+}
+
 }  // namespace
 
 void register_raw_input_classifier(py::module_& m) {
@@ -72,6 +86,16 @@ void register_raw_input_classifier(py::module_& m) {
                                                      "self, x, lengths");
   m.attr("_RawInputClassifier") = annotated::python_class(
       module_name, "_RawInputClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), ns);
+
+  py::dict ens;
+  ens["__doc__"] = py::str("几个 _RawInputClassifier 的平均：原始样本（样本在第0维）-> 各成员类别概率的均值。");
+  ens["__init__"] = annotated::python_function_calling(module_name, "_EnsembleClassifier.__init__", "self, members",
+                                                       py::cpp_function(&ensemble_init));
+  ens["forward"] = annotated::python_function_calling(module_name, "_EnsembleClassifier.forward",
+                                                      "self, x, lengths=None", py::cpp_function(&ensemble_forward),
+                                                      "self, x, lengths");
+  m.attr("_EnsembleClassifier") = annotated::python_class(
+      module_name, "_EnsembleClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), ens);
 }
 
 }  // namespace hst

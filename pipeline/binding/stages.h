@@ -122,8 +122,9 @@ py::object metrics_with_display_names(py::object module, py::object y_true, py::
 // ---- module setup: network_module.cpp creates the `_CNNRNNClassifier`
 // class, estimator.cpp the `HybridSeqClassifier` class, estimator_cv.cpp
 // the `HybridSeqClassifierCV` class, raw_input_module.cpp the
-// `_RawInputClassifier` class (what HybridSeqClassifier.to_module returns),
-// in module m.
+// `_RawInputClassifier` class (what HybridSeqClassifier.to_module returns)
+// and the `_EnsembleClassifier` class (HybridSeqClassifierCV.to_module's
+// average of several), in module m.
 void register_network(py::module_& m);
 void register_estimator(py::module_& m);
 void register_estimator_cv(py::module_& m);
@@ -131,6 +132,9 @@ void register_raw_input_classifier(py::module_& m);
 // The checks of scikit-learn's suite that do not hold for the estimators by
 // design, with why (the search's are those of the estimator it searches over).
 py::dict expected_failed_checks();
+// Accuracy of predicted labels against y (any label values), weighted by
+// sample_weight when it is not None.
+py::object weighted_accuracy(py::object pred, py::object y, py::object sample_weight);
 // Reads the network's parameters and settings from a module instance.
 NetParams extract_net_params(py::handle module);
 
