@@ -99,14 +99,34 @@ def test_a_search_runs_its_rungs_and_reports_in_scikit_learns_layout():
     assert res["rank_test_score"][search.best_index_] == 1 and search.best_index_ in (8, 9)
     assert search.best_params_ == res["params"][search.best_index_]
     assert search.best_score_ == res["mean_test_score"][search.best_index_]
-    # The refit is the best candidate on all the rows, and answers for the search.
-    best = search.best_estimator_
-    assert {k: best.get_params()[k] for k in search.best_params_} == search.best_params_
-    assert len(best.train_rows_) + len(best.validation_rows_) == 48
-    np.testing.assert_array_equal(search.predict(x), best.predict(x))
-    np.testing.assert_array_equal(search.predict_proba(x), best.predict_proba(x))
-    assert search.score(x, y) == best.score(x, y)
+    # The refit: the best candidate on all the rows, once per seed of the ensemble,
+    # and the search answers with the mean of the members' probabilities.
+    best, members = search.best_estimator_, search.estimators_
+    assert members[0] is best and [m.seed for m in members] == [42, 43, 44, 45, 46]
+    for m in members:
+        assert {k: m.get_params()[k] for k in search.best_params_} == search.best_params_
+        assert len(m.train_rows_) + len(m.validation_rows_) == 48
+    proba = search.predict_proba(x)
+    np.testing.assert_allclose(proba, np.mean([m.predict_proba(x) for m in members], axis=0), atol=1e-7)
+    assert len({m.predict_proba(x).tobytes() for m in members}) == 5  # the seeds differ
+    np.testing.assert_array_equal(search.predict(x), search.classes_[proba.argmax(1)])
+    weights = np.arange(48) % 3
+    assert search.score(x, y, weights) == pytest.approx(np.average(search.predict(x) == y, weights=weights))
     np.testing.assert_array_equal(search.classes_, [0, 1])
+    # The deployable module averages the same way, at any batch size and traced.
+    import torch
+    module = search.to_module()
+    with torch.no_grad():
+        for rows in (slice(0, 1), slice(0, 7), slice(None)):
+            np.testing.assert_allclose(module(torch.as_tensor(x[rows])).numpy(), proba[rows], atol=1e-6)
+        traced = torch.jit.trace(module, torch.as_tensor(x[:4]))
+        np.testing.assert_allclose(traced(torch.as_tensor(x[4:13])).numpy(), proba[4:13], atol=1e-6)
+    # One member: the best estimator answers alone, as its own module.
+    alone = Search(**QUICK, ensemble=1).fit(x, y)
+    assert alone.estimators_ == [alone.best_estimator_] and alone.best_estimator_.seed == 42
+    assert alone.predict_proba(x).tobytes() == alone.best_estimator_.predict_proba(x).tobytes()
+    assert alone.predict_proba(x).tobytes() == best.predict_proba(x).tobytes()  # the same first member
+    assert type(alone.to_module()).__name__ == "_RawInputClassifier"
 
 
 def test_the_same_seed_reproduces_the_search_with_worker_processes_too():
@@ -130,11 +150,13 @@ def test_a_tiny_budget_stops_after_the_first_wave_and_a_generous_one_changes_not
     search = Search(**dict(QUICK, maxEpochs=12), time_budget=1e-3).fit(x, y)
     assert search.stopped_by_budget_ and search.n_iterations_ == 1 and search.n_possible_iterations_ == 3
     assert search.n_candidates_ == [1] and list(search.cv_results_["iter"]) == [0]
+    assert len(search.estimators_) == 1  # the ensemble's first wave: one member
     # The first rung's epochs: 12 / 2 / 2 = 3, raised to the floor of 10.
     assert search.best_params_["maxEpochs"] == 10 == search.best_estimator_.maxEpochs
     assert search.best_index_ == 0 and len(search.best_estimator_.train_rows_) > 0
     # Two workers: the first wave holds two candidates.
-    assert Search(**dict(QUICK, maxEpochs=12), time_budget=1e-3, n_jobs=2).fit(x, y).n_candidates_ == [2]
+    two = Search(**dict(QUICK, maxEpochs=12), time_budget=1e-3, n_jobs=2).fit(x, y)
+    assert two.n_candidates_ == [2] and len(two.estimators_) == 2
     # A budget that is never reached gives the unbudgeted search's bits.
     free = Search(**QUICK).fit(x, y)
     full = Search(**QUICK, time_budget=3600).fit(x, y)
@@ -162,6 +184,7 @@ def test_unequal_lengths_fit_predict_and_pickle():
     ({"maxEpochs": 0}, "maxEpochs 必须为正整数"),
     ({"time_budget": 0}, "time_budget 必须为正数或 None"),
     ({"time_budget": float("nan")}, "time_budget 必须为正数或 None"),
+    ({"ensemble": 0}, "ensemble 必须为正整数"),
 ])
 def test_settings_are_checked_in_fit(params, message):
     x, y = series(n=30)
@@ -174,7 +197,7 @@ def test_settings_are_checked_in_fit(params, message):
 def test_parameters_and_the_defaults_of_the_searched_estimator():
     assert list(inspect.signature(Search).parameters) == [
         "n_candidates", "factor", "cv", "maxEpochs", "time_budget", "n_jobs", "seed", "sequenceAxis", "deviceSel",
-        "verbose"]
+        "verbose", "ensemble"]
     assert clone(Search(n_jobs=2)).get_params() == Search(n_jobs=2).get_params()
     # The estimator it searches over keeps its own defaults.
     defaults = H.HybridSeqClassifier().get_params()

@@ -192,6 +192,21 @@ HST_VECTOR_CLONES void rmsprop_update(int64_t lo, int64_t hi, float coef, float 
   }
 }
 
+// The Euclidean norm of g[0, n), summed in double over eight lanes in a fixed
+// order: the same bits at any thread count (a library's parallel reduction
+// regroups the sum by threads, and the clipping coefficient would follow).
+HST_VECTOR_CLONES double norm_of(const float* HST_RESTRICT g, int64_t n) {
+  constexpr int64_t kLanes = 8;
+  double lane[kLanes] = {};
+  int64_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (int64_t k = 0; k < kLanes; ++k) lane[k] += static_cast<double>(g[i + k]) * g[i + k];
+  for (; i < n; ++i) lane[0] += static_cast<double>(g[i]) * g[i];
+  double total = 0;
+  for (double x : lane) total += x;
+  return std::sqrt(total);
+}
+
 // All parameters in one float32 buffer; the update is one fused loop.
 class FlatOptimizer final : public Optimizer {
  public:
@@ -218,7 +233,7 @@ class FlatOptimizer final : public Optimizer {
 
   void clip_and_step(double max_norm, double lr) override {
     at::NoGradGuard no_grad;
-    const double total = at::norm(grad_, 2.0).item<double>();
+    const double total = norm_of(grad_.data_ptr<float>(), grad_.numel());
     const float coef = static_cast<float>(std::min(max_norm / (total + 1e-6), 1.0));
     ++step_;
     float* p = data_.data_ptr<float>();

@@ -1,5 +1,7 @@
 #include "kernels/linear_native.h"
 
+#include "kernels/gemm_packed.h"
+
 #include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/custom_function.h>
@@ -34,11 +36,24 @@ void weight_gradients(const at::Tensor& g, const at::Tensor& x, at::Tensor& dw, 
   });
 }
 
+// x [B, D] W^T + b on the packed product, whose sums run in the same order at
+// any thread count (a library's small products need not: torch's MKL gives
+// other bits for a handful of rows on two threads than on one).
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
+  const at::Tensor xc = x.contiguous();
+  const int64_t B = xc.size(0), K = weight.size(0);
+  at::Tensor out = at::empty({B, K}, x.options());  // a fresh tensor: never a view of the bias
+  out.copy_(bias.unsqueeze(0).expand({B, K}));
+  gemm_packed(B, xc.data_ptr<float>(), xc.size(1), 1, pack_b(weight.t()), out.data_ptr<float>(), K,
+              /*accumulate=*/true);
+  return out;
+}
+
 struct NativeLinear : public torch::autograd::Function<NativeLinear> {
   static at::Tensor forward(AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
                             const at::Tensor& bias) {
     ctx->save_for_backward({x, weight});
-    return at::linear(x, weight, bias);
+    return linear_rows(x, weight, bias);
   }
 
   static variable_list backward(AutogradContext* ctx, variable_list grad_outputs) {
@@ -50,7 +65,12 @@ struct NativeLinear : public torch::autograd::Function<NativeLinear> {
     at::Tensor g = grad_outputs[0];
     if (!g.defined()) g = at::zeros({x.size(0), weight.size(0)}, x.options());
     g = g.contiguous();
-    at::Tensor dx = ctx->needs_input_grad(0) ? g.mm(weight) : at::Tensor();
+    at::Tensor dx;
+    if (ctx->needs_input_grad(0)) {
+      dx = at::empty({x.size(0), weight.size(1)}, x.options());
+      gemm_packed(x.size(0), g.data_ptr<float>(), g.size(1), 1, pack_b(weight), dx.data_ptr<float>(), weight.size(1),
+                  /*accumulate=*/false);
+    }
     at::Tensor dw = at::empty(weight.sizes(), weight.options()), db = at::empty({weight.size(0)}, weight.options());
     weight_gradients(g, x, dw, db);
     return {dx, dw, db};
