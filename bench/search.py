@@ -4,7 +4,8 @@ search's row also gives its ensemble's size and the accuracy of its best estimat
 (the first member).
 
     PYTHONPATH=/path/to/build/lib python bench/search.py [--sets A,B,...] [--budget S]
-                                                         [--jobs J] [--out FILE]
+                                                         [--jobs J] [--candidates N] [--ensemble E]
+                                                         [--out FILE]
     python bench/search.py --table FILE
 
 The sets ship inside the aeon package (pip install aeon, into an environment of its
@@ -28,7 +29,7 @@ CHILD = r"""
 import json, sys, time
 import numpy as np
 from aeon.datasets import load_classification
-name, budget, jobs = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+name, budget, jobs, search_params = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), json.loads(sys.argv[4])
 x_train, y_train = load_classification(name, split="train")
 x_test, y_test = load_classification(name, split="test")
 ragged = isinstance(x_train, list)
@@ -43,7 +44,7 @@ def timed(fit_predict):
     return float(np.mean(np.asarray(pred) == np.asarray(y_test))), time.perf_counter() - start
 
 from HybridSeqTrain import HybridSeqClassifier, HybridSeqClassifierCV
-search = HybridSeqClassifierCV(time_budget=budget, n_jobs=jobs, deviceSel="cpu")
+search = HybridSeqClassifierCV(time_budget=budget, n_jobs=jobs, deviceSel="cpu", **search_params)
 row["search"], row["search_s"] = timed(lambda: search.fit(x_train, y_train).predict(x_test))
 row["rungs"] = f"{search.n_iterations_}/{search.n_possible_iterations_}"
 row["members"] = len(search.estimators_)
@@ -104,12 +105,16 @@ def main():
     ap.add_argument("--sets", default=",".join(SETS))
     ap.add_argument("--budget", type=float, default=540.0, help="time_budget of the search, seconds")
     ap.add_argument("--jobs", type=int, default=2, help="n_jobs of the search")
+    ap.add_argument("--candidates", type=int, help="n_candidates of the search (default: its own)")
+    ap.add_argument("--ensemble", type=int, help="ensemble of the search (default: its own)")
     ap.add_argument("--out", default="search-results.jsonl")
     ap.add_argument("--table", metavar="FILE", help="only print the table of FILE")
     args = ap.parse_args()
     if not args.table:
         for name in args.sets.split(","):
-            out = subprocess.run([sys.executable, "-c", CHILD, name, str(args.budget), str(args.jobs)],
+            search_params = {k: v for k, v in (("n_candidates", args.candidates), ("ensemble", args.ensemble)) if v}
+            out = subprocess.run([sys.executable, "-c", CHILD, name, str(args.budget), str(args.jobs),
+                                  json.dumps(search_params)],
                                  capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"))
             found = [l for l in out.stdout.splitlines() if l.startswith("RESULT ")]
             if out.returncode != 0 or not found:
