@@ -3,6 +3,7 @@
 #include "kernels/gemm_packed.h"
 
 #include <ATen/Parallel.h>
+#include <algorithm>
 #include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/custom_function.h>
 
@@ -40,10 +41,10 @@ void weight_gradients(const at::Tensor& g, const at::Tensor& x, at::Tensor& dw, 
 // any thread count (a library's small products need not: torch's MKL gives
 // other bits for a handful of rows on two threads than on one).
 at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
-  const at::Tensor xc = x.contiguous();
+  const at::Tensor xc = x.contiguous(), b = bias.contiguous();
   const int64_t B = xc.size(0), K = weight.size(0);
-  at::Tensor out = at::empty({B, K}, x.options());  // a fresh tensor: never a view of the bias
-  out.copy_(bias.unsqueeze(0).expand({B, K}));
+  at::Tensor out = at::empty({B, K}, x.options());
+  for (int64_t i = 0; i < B; ++i) std::copy_n(b.data_ptr<float>(), K, out.data_ptr<float>() + i * K);
   gemm_packed(B, xc.data_ptr<float>(), xc.size(1), 1, pack_b(weight.t()), out.data_ptr<float>(), K,
               /*accumulate=*/true);
   return out;
