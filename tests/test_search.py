@@ -127,6 +127,9 @@ def test_a_search_runs_its_rungs_and_reports_in_scikit_learns_layout():
     assert alone.predict_proba(x).tobytes() == alone.best_estimator_.predict_proba(x).tobytes()
     assert alone.predict_proba(x).tobytes() == best.predict_proba(x).tobytes()  # the same first member
     assert type(alone.to_module()).__name__ == "_RawInputClassifier"
+    # The members' seeds stay within numpy's range at its top.
+    top = Search(**dict(QUICK, n_candidates=2), ensemble=3, seed=2**32 - 1).fit(x, y)
+    assert [m.seed for m in top.estimators_] == [2**32 - 1, 1, 2]
 
 
 def test_the_same_seed_reproduces_the_search_with_worker_processes_too():

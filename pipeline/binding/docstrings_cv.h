@@ -9,7 +9,7 @@ fit(X, y) 只用传入的训练数据：先由数据导出候选网络结构的�
 再做逐次减半（successive halving）：每一轮在 cv 折分层交叉验证上训练并评估全部剩余候选（平均准确率），
 保留最好的 1/factor 进入下一轮，下一轮的 maxEpochs 为本轮的 factor 倍，最后一轮用满 maxEpochs；
 剩余候选不超过 factor 个的一轮是最后一轮。最后用最佳候选的参数在全部训练数据上重训 ensemble 次（种子依次为
-seed、seed+1、…），得到 estimators_（第一个即 best_estimator_）；predict_proba 为它们概率的均值。
+seed、seed+1、…，超过 2**32-1 时从 1 接续），得到 estimators_（第一个即 best_estimator_）；predict_proba 为它们概率的均值。
 候选数与减半日程决定全部工作量，所以同一 seed 两次搜索的结果逐位相同（与 n_jobs 无关）。
 
 Parameters

@@ -331,8 +331,11 @@ py::object candidate_estimator(py::object module, py::object self, const py::dic
   for (auto item : params) kwargs[item.first] = item.second;
   kwargs["maxEpochs"] = epochs;
   kwargs["validationRatio"] = ratio;
+  // Consecutive seeds, wrapping within 1 .. 2**32 - 1 (numpy's seeds; 0 would leave a member unseeded).
   py::object seed = to_int(self.attr("seed"));
-  kwargs["seed"] = python_bool(seed) ? seed.attr("__add__")(py::int_(member)) : seed;
+  if (python_bool(seed) && member > 0)
+    seed = seed.attr("__add__")(py::int_(member - 1)).attr("__mod__")(py::int_(0xFFFFFFFFLL)).attr("__add__")(py::int_(1));
+  kwargs["seed"] = seed;
   kwargs["deviceSel"] = self.attr("deviceSel");
   kwargs["sequenceAxis"] = self.attr("sequenceAxis");
   kwargs["sampleDimension"] = 0;
