@@ -4,7 +4,7 @@ search's row also gives its ensemble's size and the accuracy of its best estimat
 (the first member).
 
     PYTHONPATH=/path/to/build/lib python bench/search.py [--sets A,B,...] [--budget S]
-                                                         [--jobs J] [--candidates N] [--ensemble E]
+                                                         [--jobs J] [--candidates N] [--ensemble E] [--seed S]
                                                          [--out FILE]
     python bench/search.py --table FILE
 
@@ -107,12 +107,14 @@ def main():
     ap.add_argument("--jobs", type=int, default=2, help="n_jobs of the search")
     ap.add_argument("--candidates", type=int, help="n_candidates of the search (default: its own)")
     ap.add_argument("--ensemble", type=int, help="ensemble of the search (default: its own)")
+    ap.add_argument("--seed", type=int, help="seed of the search (default: its own)")
     ap.add_argument("--out", default="search-results.jsonl")
     ap.add_argument("--table", metavar="FILE", help="only print the table of FILE")
     args = ap.parse_args()
     if not args.table:
         for name in args.sets.split(","):
-            search_params = {k: v for k, v in (("n_candidates", args.candidates), ("ensemble", args.ensemble)) if v}
+            search_params = {k: v for k, v in (("n_candidates", args.candidates), ("ensemble", args.ensemble),
+                                               ("seed", args.seed)) if v is not None}
             out = subprocess.run([sys.executable, "-c", CHILD, name, str(args.budget), str(args.jobs),
                                   json.dumps(search_params)],
                                  capture_output=True, text=True, env=dict(os.environ, MPLBACKEND="Agg"))
