@@ -811,6 +811,14 @@ def ratio(a, b):
     return b / a if a and b else None
 
 
+def _two_part_header(label_w, short, left, right):
+    """The heading of a table with one column per contestant under `left` and again under `right`."""
+    print("%-*s | %-39s | %s" % (label_w, "", left, right))
+    head = "%-*s | %s | %s" % (label_w, "workload", short, short)
+    print(head)
+    print("-" * len(head))
+
+
 def _cell(stats, key, form, width):
     """One table cell: a dash for an unavailable contestant, "-" for a missing value."""
     if stats is None:
@@ -883,10 +891,7 @@ def print_tables(rows, summary, epochs, gemm, device, unavailable, peak=None):
                                                     per_core * threads / 1e9))
         else:
             print("\nModel GFLOP/s of the whole call and share of the FMA peak (not measured)")
-        print("%-*s | %-39s | %s" % (label_w, "", "GFLOP/s (call)", "% of FMA peak (call)"))
-        head = "%-*s | %s | %s" % (label_w, "workload", short, short)
-        print(head)
-        print("-" * len(head))
+        _two_part_header(label_w, short, "GFLOP/s (call)", "% of FMA peak (call)")
         for label in rows:
             s = summary[label]
             rates, shares = [], []
@@ -902,10 +907,7 @@ def print_tables(rows, summary, epochs, gemm, device, unavailable, peak=None):
             print("%-*s | %s | %s" % (label_w, label, " ".join(rates), " ".join(shares)))
 
     print("\nMemory of the child process (MB): peak resident set, and its growth during the call")
-    print("%-*s | %-39s | %s" % (label_w, "", "peak RSS", "RSS growth in call"))
-    head = "%-*s | %s | %s" % (label_w, "workload", short, short)
-    print(head)
-    print("-" * len(head))
+    _two_part_header(label_w, short, "peak RSS", "RSS growth in call")
     for label in rows:
         s = summary[label]
         print("%-*s | %s | %s" % (label_w, label,
