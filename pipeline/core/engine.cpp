@@ -9,8 +9,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "runtime/host_allocator.h"
 #include "core/optimizer.h"
+#include "kernels/train_step.h"
+#include "runtime/host_allocator.h"
 
 namespace hst {
 
@@ -130,18 +131,14 @@ struct PassTotals {
     if (logits.scalar_type() != at::kFloat || target.scalar_type() != at::kLong || logits.dim() != 2)
       return logits.argmax(1).eq(target).sum().item<int64_t>();
     const at::Tensor l = logits.contiguous(), t = target.contiguous();
-    const int64_t rows = l.size(0), k = l.size(1);
-    const float* p = l.data_ptr<float>();
-    const int64_t* y = t.data_ptr<int64_t>();
-    int64_t hits = 0;
-    for (int64_t i = 0; i < rows && k > 0; ++i) {
-      const float* row = p + i * k;
-      int64_t best = 0;
-      for (int64_t j = 1; j < k; ++j)
-        if (row[j] > row[best] || (std::isnan(row[j]) && !std::isnan(row[best]))) best = j;
-      hits += best == y[i];
-    }
-    return hits;
+    return kernels::argmax_hits(l.data_ptr<float>(), l.size(0), l.size(1), t.data_ptr<int64_t>());
+  }
+
+  // A batch whose loss and hits were counted on the host already.
+  void add(const kernels::LossResult& r, int64_t b, int64_t loss_rows = -1) {
+    loss_sum += r.loss * static_cast<double>(loss_rows < 0 ? b : loss_rows);
+    correct += r.hits;
+    count += b;
   }
 
   void finish() {
@@ -428,6 +425,19 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   };
   if (!cfg.resume) checkpoint(0, cfg.max_epochs <= 0);
 
+  // A training batch on the hand-written kernels without an autograd graph,
+  // where they run every stage; false leaves the batch to autograd.
+  bool all_trained = true;
+  for (const at::Tensor& p : params) all_trained = all_trained && p.requires_grad();
+  kernels::LossResult step_result;
+  auto native_step = [&](const Batch& bx, const at::Tensor& by, double denominator) {
+    if (!all_trained || !cfg.device.is_cpu() || !at::GradMode::is_enabled() ||
+        !kernels::native_training_step_supported(step_network(net), bx.x, bx.lengths, cfg.class_weights))
+      return false;
+    step_result = kernels::native_training_step(step_network(net), bx.x, by, cfg.class_weights, denominator);
+    return true;
+  };
+
   for (int64_t epoch = first_epoch; !finished && epoch <= cfg.max_epochs; ++epoch) {
     // Training pass: a fresh order of the training rows every epoch.
     net.set_training(true);
@@ -447,7 +457,9 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
       for_each_shard_batch(order, bs, cfg.shard, x, y, lengths, weights_host, cfg.device, hooks,
                            [&](const Batch* bx, const at::Tensor& by, double weight, int64_t rows) {
                              optimizer->zero_grad();
-                             if (bx) {
+                             if (bx && native_step(*bx, by, weight)) {
+                               train.add(step_result, by.size(0), rows);
+                             } else if (bx) {
                                at::Tensor logits = network_forward(net, bx->x, bx->lengths, Kernels::Native);
                                at::Tensor loss = summed_loss(logits, by, cfg.class_weights) / weight;
                                torch::autograd::backward({loss});
@@ -462,12 +474,16 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
       for_each_batch(order, bs, x, lengths, cfg.device, hooks, [&](const Batch& bx, const at::Tensor& rows) {
         at::Tensor by = gather_batch(y, rows, cfg.device);
         optimizer->zero_grad();
-        at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
-        at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
-        torch::autograd::backward({loss});
+        if (native_step(bx, by, -1)) {
+          train.add(step_result, by.size(0));
+        } else {
+          at::Tensor logits = network_forward(net, bx.x, bx.lengths, Kernels::Native);
+          at::Tensor loss = batch_loss(logits, by, cfg.class_weights);
+          torch::autograd::backward({loss});
+          train.add(loss.detach(), logits.detach(), by);
+        }
         if (group) average_gradients(params, *group);
         optimizer->clip_and_step(kClipNorm, lr);
-        train.add(loss.detach(), logits.detach(), by);
       });
     }
     train.finish();

@@ -44,6 +44,18 @@ std::vector<at::Tensor> NetParams::state() const {
   return out;
 }
 
+kernels::StepNetwork step_network(const NetParams& p) {
+  kernels::StepNetwork s;
+  s.cnn = &p.cnn;
+  s.rnn = &p.rnn;
+  s.bidirectional_summary = p.bidirectional_summary;
+  s.dropout_p = p.dropout_training ? p.dropout_p : 0.0;
+  s.dropout_generator = p.dropout_generator;
+  s.fc_weight = p.fc_weight;
+  s.fc_bias = p.fc_bias;
+  return s;
+}
+
 static at::Tensor batch_norm_step(const BatchNormLayer& bn, const at::Tensor& x) {
   const double factor = batch_norm_step_factor(bn, x.sizes());
   bool use_batch_stats = bn.training || (!bn.running_mean.defined() && !bn.running_var.defined());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernels/layers.h"
+#include "kernels/train_step.h"
 
 namespace hst {
 
@@ -32,6 +33,10 @@ struct NetParams {
   // All parameters and buffers (the full state), in a fixed order.
   std::vector<at::Tensor> state() const;
 };
+
+// The network as the hand-written training step reads it, in its current
+// training mode (dropout only while training).
+kernels::StepNetwork step_network(const NetParams& p);
 
 // Which kernels the ATen stages run on.
 enum class Kernels {

@@ -1,6 +1,7 @@
 #include "kernels/linear_native.h"
 
 #include "kernels/gemm_packed.h"
+#include "kernels/layers.h"
 
 #include <ATen/Parallel.h>
 #include <algorithm>
@@ -10,9 +11,6 @@
 namespace hst::kernels {
 
 namespace {
-
-using torch::autograd::AutogradContext;
-using torch::autograd::variable_list;
 
 // dW[k, :] = sum_i g[i, k] x[i, :] and db[k] = sum_i g[i, k], i in order.
 void weight_gradients(const at::Tensor& g, const at::Tensor& x, at::Tensor& dw, at::Tensor& db) {
@@ -37,9 +35,11 @@ void weight_gradients(const at::Tensor& g, const at::Tensor& x, at::Tensor& dw, 
   });
 }
 
-// x [B, D] W^T + b on the packed product, whose sums run in the same order at
-// any thread count (a library's small products need not: torch's MKL gives
-// other bits for a handful of rows on two threads than on one).
+}  // namespace
+
+// On the packed product, whose sums run in the same order at any thread count
+// (a library's small products need not: torch's MKL gives other bits for a
+// handful of rows on two threads than on one).
 at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias) {
   const at::Tensor xc = x.contiguous(), b = bias.contiguous();
   const int64_t B = xc.size(0), K = weight.size(0);
@@ -49,6 +49,23 @@ at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::
               /*accumulate=*/true);
   return out;
 }
+
+void linear_gradients(const at::Tensor& g, const at::Tensor& x, const at::Tensor& weight, at::Tensor* dx,
+                      at::Tensor& dw, at::Tensor& db) {
+  if (dx) {
+    *dx = at::empty({x.size(0), weight.size(1)}, x.options());
+    gemm_packed(x.size(0), g.data_ptr<float>(), g.size(1), 1, pack_b(weight), dx->data_ptr<float>(), weight.size(1),
+                /*accumulate=*/false);
+  }
+  dw = at::empty(weight.sizes(), weight.options());
+  db = at::empty({weight.size(0)}, weight.options());
+  weight_gradients(g, x, dw, db);
+}
+
+namespace {
+
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
 
 struct NativeLinear : public torch::autograd::Function<NativeLinear> {
   static at::Tensor forward(AutogradContext* ctx, const at::Tensor& x, const at::Tensor& weight,
@@ -66,19 +83,11 @@ struct NativeLinear : public torch::autograd::Function<NativeLinear> {
     at::Tensor g = grad_outputs[0];
     if (!g.defined()) g = at::zeros({x.size(0), weight.size(0)}, x.options());
     g = g.contiguous();
-    at::Tensor dx;
-    if (ctx->needs_input_grad(0)) {
-      dx = at::empty({x.size(0), weight.size(1)}, x.options());
-      gemm_packed(x.size(0), g.data_ptr<float>(), g.size(1), 1, pack_b(weight), dx.data_ptr<float>(), weight.size(1),
-                  /*accumulate=*/false);
-    }
-    at::Tensor dw = at::empty(weight.sizes(), weight.options()), db = at::empty({weight.size(0)}, weight.options());
-    weight_gradients(g, x, dw, db);
+    at::Tensor dx, dw, db;
+    linear_gradients(g, x, weight, ctx->needs_input_grad(0) ? &dx : nullptr, dw, db);
     return {dx, dw, db};
   }
 };
-
-bool is_cpu_float(const at::Tensor& t) { return t.defined() && t.device().is_cpu() && t.scalar_type() == at::kFloat; }
 
 }  // namespace
 

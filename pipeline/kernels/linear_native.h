@@ -15,4 +15,11 @@ bool native_linear_supported(const at::Tensor& x, const at::Tensor& weight, cons
 // its sums by its thread count).
 at::Tensor native_linear(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias);
 
+// Its two passes without autograd (contiguous float32 CPU tensors): x W^T + b;
+at::Tensor linear_rows(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& bias);
+// and from the gradient g [B, K] of that output the gradients of the weight,
+// the bias and, when dx is given, of x.
+void linear_gradients(const at::Tensor& g, const at::Tensor& x, const at::Tensor& weight, at::Tensor* dx,
+                      at::Tensor& dw, at::Tensor& db);
+
 }  // namespace hst::kernels

@@ -179,14 +179,13 @@ bool all_full(const at::Tensor& lengths, int64_t T) {
 
 }  // namespace
 
-bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x, const at::Tensor& lengths) {
-  if (!is_cpu_float(x) || x.dim() != 3 || x.numel() == 0) return false;
+bool native_recurrent_weights_fit(const RnnLayer& r, int64_t input_width) {
   if (!r.batch_first || !r.has_biases || r.hidden_size < 1 || r.num_layers < 1) return false;
   if (!(r.dropout >= 0.0 && r.dropout <= 1.0)) return false;
   const int64_t D = r.bidirectional ? 2 : 1, H = r.hidden_size, GH = gate_count(r.kind) * H;
   if (static_cast<int64_t>(r.flat_weights.size()) != r.num_layers * D * 4) return false;
   for (int64_t l = 0; l < r.num_layers; ++l) {
-    const int64_t in = l == 0 ? x.size(2) : D * H;
+    const int64_t in = l == 0 ? input_width : D * H;
     for (int64_t d = 0; d < D; ++d) {
       const at::Tensor* w = &r.flat_weights[(l * D + d) * 4];
       for (int k = 0; k < 4; ++k)
@@ -196,6 +195,12 @@ bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x, const at
         return false;
     }
   }
+  return true;
+}
+
+bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x, const at::Tensor& lengths) {
+  if (!is_cpu_float(x) || x.dim() != 3 || x.numel() == 0 || !native_recurrent_weights_fit(r, x.size(2)))
+    return false;
   if (lengths.defined()) {
     if (!lengths.device().is_cpu() || lengths.layout() != at::kStrided || lengths.scalar_type() != at::kLong ||
         lengths.dim() != 1 || lengths.size(0) != x.size(0))

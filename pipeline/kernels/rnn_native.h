@@ -13,6 +13,9 @@ namespace hst::kernels {
 // lengths undefined, or an int64 CPU tensor [B] (any strides) whose entries
 // all lie in [1, T].
 bool native_recurrent_supported(const RnnLayer& r, const at::Tensor& x, const at::Tensor& lengths = {});
+// Its part that concerns the layer alone: settings and float32 CPU weights
+// that the kernels run, for inputs of `input_width` features.
+bool native_recurrent_weights_fit(const RnnLayer& r, int64_t input_width);
 
 // Same contract as recurrent_forward: x [B, T, I] batch-first -> [B, T, D*H],
 // zero initial state, differentiable with respect to x and every weight.
