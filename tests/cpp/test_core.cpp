@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
+#include <ATen/CPUGeneratorImpl.h>
 #include <ATen/core/grad_mode.h>
 #include <torch/types.h>
 #include <torch/nn/utils/clip_grad.h>
 #include <torch/optim.h>
+#include <torch/csrc/autograd/autograd.h>
 
 #include <cmath>
 #include <stdexcept>
@@ -16,6 +18,7 @@
 #include "core/data_prep.h"
 #include "core/engine.h"
 #include "core/optimizer.h"
+#include "kernels/train_step.h"
 
 namespace {
 
@@ -258,6 +261,99 @@ TEST(Engine, BatchesOfUnequalLengthAreCutToTheirLongestRow) {
     }
   }
   EXPECT_FALSE(hst::gather_rows(x, at::Tensor(), at::tensor(std::vector<int64_t>{1}), at::kCPU).lengths.defined());
+}
+
+// A network of the engine's shape for the whole-batch training step: conv,
+// BatchNorm, ReLU, pooling, then the recurrent layer and the classifier.
+struct StepCase {
+  hst::RnnKind kind;
+  int64_t layers;
+  bool bidirectional;
+  double rnn_dropout, dropout;
+  bool class_weights;
+  double denominator;  // < 0: the batch's own weighted mean
+};
+
+hst::NetParams step_network_of(const StepCase& c, int64_t features, int64_t classes) {
+  hst::NetParams p = small_network(features, classes);
+  hst::CnnStep pool;
+  pool.kind = hst::CnnStep::MAX_POOL;
+  pool.pool_kernel = pool.pool_stride = 2;
+  p.cnn.push_back(pool);
+  const int64_t H = 5, D = c.bidirectional ? 2 : 1, G = (c.kind == hst::RnnKind::LSTM ? 4 : c.kind == hst::RnnKind::GRU ? 3 : 1);
+  p.rnn.kind = c.kind;
+  p.rnn.num_layers = c.layers;
+  p.rnn.bidirectional = p.bidirectional_summary = c.bidirectional;
+  p.rnn.dropout = c.rnn_dropout;
+  p.rnn.flat_weights.clear();
+  for (int64_t l = 0; l < c.layers; ++l)
+    for (int64_t d = 0; d < D; ++d)
+      for (auto shape : std::vector<std::vector<int64_t>>{{G * H, l == 0 ? 4 : D * H}, {G * H, H}, {G * H}, {G * H}})
+        p.rnn.flat_weights.push_back((at::randn(shape) * 0.3).requires_grad_(true));
+  p.fc_weight = (at::randn({classes, D * H}) * 0.3).requires_grad_(true);
+  p.dropout_p = c.dropout;
+  return p;
+}
+
+hst::NetParams deep_copy(const hst::NetParams& p) {
+  hst::NetParams q = p;
+  for (auto& s : q.cnn)
+    for (at::Tensor* t : {&s.conv.weight, &s.conv.bias, &s.bn.weight, &s.bn.bias, &s.bn.running_mean,
+                          &s.bn.running_var, &s.bn.num_batches_tracked})
+      if (t->defined()) *t = t->detach().clone().requires_grad_(t->requires_grad());
+  for (auto& w : q.rnn.flat_weights) w = w.detach().clone().requires_grad_(true);
+  q.fc_weight = q.fc_weight.detach().clone().requires_grad_(true);
+  q.fc_bias = q.fc_bias.detach().clone().requires_grad_(true);
+  return q;
+}
+
+TEST(TrainingStep, MatchesAutogradThroughTheSameKernels) {
+  using K = hst::RnnKind;
+  for (const StepCase& c : {StepCase{K::LSTM, 1, false, 0, 0, false, -1}, StepCase{K::GRU, 2, false, 0.3, 0.2, true, -1},
+                            StepCase{K::LSTM, 2, true, 0.5, 0.5, false, -1}, StepCase{K::GRU, 1, true, 0, 0, true, 40},
+                            StepCase{K::RNN_TANH, 1, false, 0, 1.0, false, -1}}) {
+    SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(c.kind) << " layers " << c.layers << " bi "
+                                    << c.bidirectional << " weights " << c.class_weights << " denom " << c.denominator);
+    at::manual_seed(3);
+    const int64_t classes = 3;
+    hst::NetParams a = step_network_of(c, /*features=*/3, classes);
+    hst::NetParams b = deep_copy(a);
+    const at::Tensor x = at::randn({12, 3, 9});
+    const at::Tensor y = at::arange(12, at::kLong).remainder(classes);
+    const at::Tensor weights = c.class_weights ? at::tensor({0.5f, 2.0f, 1.0f}) : at::Tensor();
+    for (hst::NetParams* n : {&a, &b}) {
+      n->set_training(true);
+      n->dropout_generator = at::make_generator<at::CPUGeneratorImpl>(11);
+      n->rnn.generator = n->dropout_generator;
+    }
+    ASSERT_TRUE(hst::kernels::native_training_step_supported(hst::step_network(a), x, at::Tensor(), weights));
+    const hst::kernels::LossResult r = hst::kernels::native_training_step(hst::step_network(a), x, y, weights,
+                                                                          c.denominator);
+    const at::Tensor logits = hst::network_forward(b, x, at::Tensor(), hst::Kernels::Native);
+    const at::Tensor loss = c.denominator < 0
+                                ? at::cross_entropy_loss(logits, y, weights, at::Reduction::Mean, -100, 0.0)
+                                : at::cross_entropy_loss(logits, y, weights, at::Reduction::Sum, -100, 0.0) /
+                                      c.denominator;
+    torch::autograd::backward({loss});
+    EXPECT_NEAR(r.loss, loss.item<double>(), 1e-6 * std::abs(loss.item<double>()) + 1e-7);
+    EXPECT_EQ(r.hits, logits.argmax(1).eq(y).sum().item<int64_t>());
+    const std::vector<at::Tensor> pa = a.parameters(), pb = b.parameters();
+    for (size_t i = 0; i < pa.size(); ++i) {
+      ASSERT_TRUE(pa[i].grad().defined()) << "parameter " << i;
+      EXPECT_TRUE(at::allclose(pa[i].grad(), pb[i].grad(), 1e-4, 1e-6)) << "parameter " << i;
+    }
+    // BatchNorm's running statistics took the same batch
+    EXPECT_TRUE(at::equal(a.cnn[1].bn.running_mean, b.cnn[1].bn.running_mean));
+    EXPECT_TRUE(at::equal(a.cnn[1].bn.num_batches_tracked, b.cnn[1].bn.num_batches_tracked));
+  }
+  // left to autograd: unequal lengths, float64, a classifier of another width
+  hst::NetParams n = step_network_of(StepCase{K::LSTM, 1, false, 0, 0, false, -1}, 3, 2);
+  const at::Tensor x = at::randn({4, 3, 9});
+  EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x,
+                                                            at::tensor(std::vector<int64_t>{9, 8, 9, 9}), {}));
+  EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x.to(at::kDouble), {}, {}));
+  n.fc_weight = at::randn({2, 6});
+  EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x, {}, {}));
 }
 
 }  // namespace
