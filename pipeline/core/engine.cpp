@@ -434,7 +434,8 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
     if (!all_trained || !cfg.device.is_cpu() || !at::GradMode::is_enabled() ||
         !kernels::native_training_step_supported(step_network(net), bx.x, bx.lengths, cfg.class_weights))
       return false;
-    step_result = kernels::native_training_step(step_network(net), bx.x, by, cfg.class_weights, denominator);
+    step_result =
+        kernels::native_training_step(step_network(net), bx.x, bx.lengths, by, cfg.class_weights, denominator);
     return true;
   };
 

@@ -210,7 +210,10 @@ void gemm_packed(int64_t M, const float* a, int64_t sm, int64_t sk, const Packed
       for (int64_t m = 0; m < M; ++m) std::fill(c + m * ldc, c + m * ldc + b.N, 0.0f);
     return;
   }
-  constexpr int64_t kRows = 32;          // rows per block
+  // Rows go to the threads in groups of 8, so that a short product (the
+  // weight gradients have as many rows as a kernel's taps times channels, 140
+  // or 160) still splits evenly: whole 32-row blocks split 140 rows 96 / 44.
+  constexpr int64_t kRows = 8;           // rows per group
   constexpr int64_t kMinWork = 1 << 21;  // multiply-adds per thread at least
   const int64_t per_block = kRows * std::max<int64_t>(b.K, 1) * std::max<int64_t>(b.N, 1);
   const int64_t blocks = (M + kRows - 1) / kRows;

@@ -29,30 +29,48 @@ void set_gradient(at::Tensor p, const at::Tensor& value) {
   g = value.defined() ? value.reshape(p.sizes()).clone() : at::zeros_like(p);
 }
 
-// The summary of outputs [T, B, D*H]: each sample's last step, or with two
-// directions joined, the first `half` columns of the last step and the rest
-// of step 0. `scatter` runs the other way: a summary's gradient into a zeroed
-// gradient of the outputs.
-void gather_summary(const at::Tensor& out, int64_t half, at::Tensor& summary) {
-  const int64_t T = out.size(0), B = out.size(1), W = out.size(2);
-  const float* last = out.data_ptr<float>() + (T - 1) * B * W;
-  const float* first = out.data_ptr<float>();
-  float* s = summary.data_ptr<float>();
-  for (int64_t b = 0; b < B; ++b) {
-    std::memcpy(s + b * W, last + b * W, sizeof(float) * half);
-    std::memcpy(s + b * W + half, first + b * W + half, sizeof(float) * (W - half));
+// Where each sample's summary lies among the recurrent layer's output rows
+// (the rows of `steps`): its last step, and step 0 for the second half of the
+// columns when two directions are joined.
+struct SummaryRows {
+  std::vector<int64_t> last, first;
+};
+
+SummaryRows summary_rows(const rnn::Steps& steps) {
+  SummaryRows r{std::vector<int64_t>(steps.B), std::vector<int64_t>(steps.B)};
+  for (int64_t i = 0; i < steps.B; ++i) {
+    const int64_t b = steps.full ? i : steps.order[i], len = steps.full ? steps.T : steps.lengths[i];
+    r.last[b] = steps.off[len - 1] + i;
+    r.first[b] = steps.off[0] + i;
+  }
+  return r;
+}
+
+// summary [B, W] from the output rows [rows, W]: the first `half` columns of
+// each sample's last row and the rest of its first; `scatter` puts a
+// summary's gradient back into a zeroed gradient of the rows.
+void gather_summary(const float* out, const SummaryRows& at, int64_t W, int64_t half, float* summary) {
+  for (size_t b = 0; b < at.last.size(); ++b) {
+    std::memcpy(summary + b * W, out + at.last[b] * W, sizeof(float) * half);
+    std::memcpy(summary + b * W + half, out + at.first[b] * W + half, sizeof(float) * (W - half));
   }
 }
 
-void scatter_summary(const at::Tensor& ds, int64_t half, at::Tensor& dout) {
-  const int64_t T = dout.size(0), B = dout.size(1), W = dout.size(2);
-  float* last = dout.data_ptr<float>() + (T - 1) * B * W;
-  float* first = dout.data_ptr<float>();
-  const float* s = ds.data_ptr<float>();
-  for (int64_t b = 0; b < B; ++b) {
-    std::memcpy(last + b * W, s + b * W, sizeof(float) * half);
-    std::memcpy(first + b * W + half, s + b * W + half, sizeof(float) * (W - half));
+void scatter_summary(const float* ds, const SummaryRows& at, int64_t W, int64_t half, float* dout) {
+  for (size_t b = 0; b < at.last.size(); ++b) {
+    std::memcpy(dout + at.last[b] * W, ds + b * W, sizeof(float) * half);
+    std::memcpy(dout + at.first[b] * W + half, ds + b * W + half, sizeof(float) * (W - half));
   }
+}
+
+// The recurrent layer's steps for the stack's output lengths: the packed
+// layout when they differ from T.
+rnn::Steps recurrent_steps(int64_t T, int64_t B, const at::Tensor& lengths) {
+  if (!lengths.defined()) return rnn::full_steps(T, B);
+  std::vector<int64_t> len(lengths.data_ptr<int64_t>(), lengths.data_ptr<int64_t>() + B);
+  for (int64_t l : len)
+    if (l != T) return rnn::packed_steps(T, len);
+  return rnn::full_steps(T, B);
 }
 
 void multiply_in_place(at::Tensor& a, const at::Tensor& b) {
@@ -78,10 +96,13 @@ at::Tensor summary_noise(const StepNetwork& net, int64_t B, int64_t W, const at:
 
 bool native_training_step_supported(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
                                     const at::Tensor& class_weights) {
-  if (lengths.defined() || !is_cpu_float(x) || x.dim() != 3 || x.size(0) == 0) return false;
+  if (!is_cpu_float(x) || x.dim() != 3 || x.size(0) == 0) return false;
+  if (lengths.defined() && !(lengths.device().is_cpu() && lengths.layout() == at::kStrided &&
+                             lengths.scalar_type() == at::kLong && lengths.dim() == 1 && lengths.size(0) == x.size(0)))
+    return false;
   if (!(net.dropout_p >= 0 && net.dropout_p <= 1)) return false;
-  conv::Plan plan;
-  if (!conv::make_plan(*net.cnn, x, at::Tensor(), plan)) return false;
+  conv::Plan plan;  // checks the lengths against the stack too
+  if (!conv::make_plan(*net.cnn, x, lengths, plan)) return false;
   const conv::Layout& out = plan.ops.back().out;
   if (out.L < 1 || !native_recurrent_weights_fit(*net.rnn, out.C)) return false;
   const int64_t width = (net.rnn->bidirectional ? 2 : 1) * net.rnn->hidden_size;
@@ -94,27 +115,31 @@ bool native_training_step_supported(const StepNetwork& net, const at::Tensor& x,
          (is_cpu_float(class_weights) && class_weights.dim() == 1 && class_weights.size(0) == w.size(0));
 }
 
-LossResult native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& target,
-                                const at::Tensor& class_weights, double denominator) {
+LossResult native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
+                                const at::Tensor& target, const at::Tensor& class_weights, double denominator) {
   // one range in torch's profiler: everything below belongs to it
   RECORD_FUNCTION("hst::native_training_step", std::vector<c10::IValue>());
   at::NoGradGuard no_grad;
+  const at::Tensor own_lengths = lengths.defined() ? lengths.contiguous() : lengths;
   conv::Plan plan;
-  TORCH_CHECK(conv::make_plan(*net.cnn, x, at::Tensor(), plan), "native_training_step: unsupported network or input");
+  TORCH_CHECK(conv::make_plan(*net.cnn, x, own_lengths, plan), "native_training_step: unsupported network or input");
   const std::vector<at::Tensor> conv_params = conv::plan_params(plan);
   conv::Saved conv_saved;
   const at::Tensor features = conv::run_forward(plan, x, conv_params, &conv_saved);  // [B, T, C]
   const int64_t B = features.size(0), T = features.size(1);
 
   const rnn::Config cfg = rnn::config_of(*net.rnn);
-  const rnn::Steps steps = rnn::full_steps(T, B);
+  const rnn::Steps steps =
+      recurrent_steps(T, B, own_lengths.defined() ? cnn_output_lengths(*net.cnn, own_lengths) : at::Tensor());
   const rnn::Weights weights{&net.rnn->flat_weights, cfg.dirs};
   rnn::Saved rnn_saved;
-  const at::Tensor out = rnn::run_forward(cfg, steps, features.transpose(0, 1).contiguous(), weights, &rnn_saved);
-  const int64_t W = out.size(2), half = net.bidirectional_summary ? W / 2 : W;
+  const at::Tensor rnn_in = steps.full ? features.transpose(0, 1).contiguous() : rnn::pack_rows(features, steps);
+  const at::Tensor out = rnn::run_forward(cfg, steps, rnn_in, weights, &rnn_saved);  // rows of `steps`
+  const int64_t W = out.size(-1), half = net.bidirectional_summary ? W / 2 : W;
+  const SummaryRows rows = summary_rows(steps);
 
   at::Tensor summary = at::empty({B, W}, x.options());
-  gather_summary(out, half, summary);
+  gather_summary(out.data_ptr<float>(), rows, W, half, summary.data_ptr<float>());
   const at::Tensor noise = summary_noise(net, B, W, x.options());
   if (noise.defined()) multiply_in_place(summary, noise);
   const at::Tensor logits = linear_rows(summary, net.fc_weight, net.fc_bias);
@@ -124,15 +149,15 @@ LossResult native_training_step(const StepNetwork& net, const at::Tensor& x, con
   at::Tensor dsummary, dw, db;
   linear_gradients(dlogits, summary, net.fc_weight, &dsummary, dw, db);
   if (noise.defined()) multiply_in_place(dsummary, noise);
-  at::Tensor dout = at::zeros({T, B, W}, x.options());
-  scatter_summary(dsummary, half, dout);
+  at::Tensor dout = at::zeros(out.sizes(), x.options());
+  scatter_summary(dsummary.data_ptr<float>(), rows, W, half, dout.data_ptr<float>());
   rnn::Grads rnn_grads = rnn::run_backward(cfg, steps, rnn_saved, weights, dout, /*need_x_grad=*/true,
                                            /*reuse=*/true);
+  // a full batch's input gradient comes back batch-first in memory: the stack's output layout
+  const at::Tensor dfeatures = steps.full ? rnn_grads.x.transpose(0, 1) : rnn::unpack_rows(rnn_grads.x, steps);
   at::Tensor unused_dx;
   std::vector<at::Tensor> conv_grads;
-  // the input gradient comes back batch-first in memory: the stack's output layout
-  conv::run_backward(plan, conv_saved, conv_params, rnn_grads.x.transpose(0, 1), /*need_x_grad=*/false, unused_dx,
-                     conv_grads);
+  conv::run_backward(plan, conv_saved, conv_params, dfeatures, /*need_x_grad=*/false, unused_dx, conv_grads);
 
   for (size_t i = 0; i < conv_params.size(); ++i) set_gradient(conv_params[i], conv_grads[i]);
   for (size_t i = 0; i < net.rnn->flat_weights.size(); ++i) set_gradient(net.rnn->flat_weights[i], rnn_grads.weights[i]);

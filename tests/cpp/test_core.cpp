@@ -272,6 +272,7 @@ struct StepCase {
   double rnn_dropout, dropout;
   bool class_weights;
   double denominator;  // < 0: the batch's own weighted mean
+  bool unequal_lengths;
 };
 
 hst::NetParams step_network_of(const StepCase& c, int64_t features, int64_t classes) {
@@ -309,11 +310,14 @@ hst::NetParams deep_copy(const hst::NetParams& p) {
 
 TEST(TrainingStep, MatchesAutogradThroughTheSameKernels) {
   using K = hst::RnnKind;
-  for (const StepCase& c : {StepCase{K::LSTM, 1, false, 0, 0, false, -1}, StepCase{K::GRU, 2, false, 0.3, 0.2, true, -1},
-                            StepCase{K::LSTM, 2, true, 0.5, 0.5, false, -1}, StepCase{K::GRU, 1, true, 0, 0, true, 40},
-                            StepCase{K::RNN_TANH, 1, false, 0, 1.0, false, -1}}) {
+  for (const StepCase& c :
+       {StepCase{K::LSTM, 1, false, 0, 0, false, -1, false}, StepCase{K::GRU, 2, false, 0.3, 0.2, true, -1, false},
+        StepCase{K::LSTM, 2, true, 0.5, 0.5, false, -1, false}, StepCase{K::GRU, 1, true, 0, 0, true, 40, false},
+        StepCase{K::RNN_TANH, 1, false, 0, 1.0, false, -1, false}, StepCase{K::LSTM, 1, true, 0, 0.2, true, -1, true},
+        StepCase{K::GRU, 2, false, 0.3, 0, false, 40, true}}) {
     SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(c.kind) << " layers " << c.layers << " bi "
-                                    << c.bidirectional << " weights " << c.class_weights << " denom " << c.denominator);
+                                    << c.bidirectional << " weights " << c.class_weights << " denom " << c.denominator
+                                    << " unequal lengths " << c.unequal_lengths);
     at::manual_seed(3);
     const int64_t classes = 3;
     hst::NetParams a = step_network_of(c, /*features=*/3, classes);
@@ -321,15 +325,18 @@ TEST(TrainingStep, MatchesAutogradThroughTheSameKernels) {
     const at::Tensor x = at::randn({12, 3, 9});
     const at::Tensor y = at::arange(12, at::kLong).remainder(classes);
     const at::Tensor weights = c.class_weights ? at::tensor({0.5f, 2.0f, 1.0f}) : at::Tensor();
+    // lengths 2..9 (2 and 3 keep one step after the pooling)
+    const at::Tensor lengths = c.unequal_lengths ? at::tensor(std::vector<int64_t>{9, 2, 7, 9, 3, 5, 9, 8, 4, 6, 9, 2})
+                                                 : at::Tensor();
     for (hst::NetParams* n : {&a, &b}) {
       n->set_training(true);
       n->dropout_generator = at::make_generator<at::CPUGeneratorImpl>(11);
       n->rnn.generator = n->dropout_generator;
     }
-    ASSERT_TRUE(hst::kernels::native_training_step_supported(hst::step_network(a), x, at::Tensor(), weights));
-    const hst::kernels::LossResult r = hst::kernels::native_training_step(hst::step_network(a), x, y, weights,
-                                                                          c.denominator);
-    const at::Tensor logits = hst::network_forward(b, x, at::Tensor(), hst::Kernels::Native);
+    ASSERT_TRUE(hst::kernels::native_training_step_supported(hst::step_network(a), x, lengths, weights));
+    const hst::kernels::LossResult r =
+        hst::kernels::native_training_step(hst::step_network(a), x, lengths, y, weights, c.denominator);
+    const at::Tensor logits = hst::network_forward(b, x, lengths, hst::Kernels::Native);
     const at::Tensor loss = c.denominator < 0
                                 ? at::cross_entropy_loss(logits, y, weights, at::Reduction::Mean, -100, 0.0)
                                 : at::cross_entropy_loss(logits, y, weights, at::Reduction::Sum, -100, 0.0) /
@@ -346,11 +353,11 @@ TEST(TrainingStep, MatchesAutogradThroughTheSameKernels) {
     EXPECT_TRUE(at::equal(a.cnn[1].bn.running_mean, b.cnn[1].bn.running_mean));
     EXPECT_TRUE(at::equal(a.cnn[1].bn.num_batches_tracked, b.cnn[1].bn.num_batches_tracked));
   }
-  // left to autograd: unequal lengths, float64, a classifier of another width
-  hst::NetParams n = step_network_of(StepCase{K::LSTM, 1, false, 0, 0, false, -1}, 3, 2);
+  // left to autograd: a sample too short for the stack, float64, a classifier of another width
+  hst::NetParams n = step_network_of(StepCase{K::LSTM, 1, false, 0, 0, false, -1, false}, 3, 2);
   const at::Tensor x = at::randn({4, 3, 9});
   EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x,
-                                                            at::tensor(std::vector<int64_t>{9, 8, 9, 9}), {}));
+                                                            at::tensor(std::vector<int64_t>{9, 1, 9, 9}), {}));
   EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x.to(at::kDouble), {}, {}));
   n.fc_weight = at::randn({2, 6});
   EXPECT_FALSE(hst::kernels::native_training_step_supported(hst::step_network(n), x, {}, {}));
