@@ -16,9 +16,10 @@ namespace hst::kernels::conv {
 
 namespace {
 
-at::Tensor as_double_vector(const std::vector<double>& v) {
-  at::Tensor t = at::empty({static_cast<int64_t>(v.size())}, at::kDouble);
-  std::copy(v.begin(), v.end(), t.data_ptr<double>());
+// Sums kept in double, rounded once into a float32 gradient.
+at::Tensor as_float_vector(const std::vector<double>& v) {
+  at::Tensor t = at::empty({static_cast<int64_t>(v.size())}, at::kFloat);
+  std::transform(v.begin(), v.end(), t.data_ptr<float>(), [](double x) { return static_cast<float>(x); });
   return t;
 }
 
@@ -48,7 +49,7 @@ at::Tensor conv_backward(const OpGrad& o, const at::Tensor& dy, const std::vecto
     std::vector<double> s(cout);
     reduce_over_samples(op.gout, cout, s.data(),
                         [&](int64_t b0, int64_t b1, double* t) { column_sums(o.gp, op.gout, b0, b1, t); });
-    dparams[op.param + 1] = as_double_vector(s).to(at::kFloat);
+    dparams[op.param + 1] = as_float_vector(s);
   }
   at::Tensor dx;
   if (need_dx) {
@@ -90,8 +91,8 @@ at::Tensor bn_backward(const OpGrad& o, const at::Tensor& stats, const at::Tenso
   if (op.batch_stats || affine) bn_grad_totals(o, pool, pg, mp, ip, yp, sums.data());
   const std::vector<double> sg(sums.begin(), sums.begin() + C), sgx(sums.begin() + C, sums.end());
   if (affine) {
-    dparams[op.param] = as_double_vector(sgx).to(at::kFloat);
-    dparams[op.param + 1] = as_double_vector(sg).to(at::kFloat);
+    dparams[op.param] = as_float_vector(sgx);
+    dparams[op.param + 1] = as_float_vector(sg);
   }
   if (!need_dx) return at::Tensor();
   const at::Tensor weight = affine ? params[op.param].contiguous() : at::Tensor();
