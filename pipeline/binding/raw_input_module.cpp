@@ -74,28 +74,34 @@ at::Tensor ensemble_forward(py::object self, py::object x, py::object lengths) {
 
 }  // namespace
 
-void register_raw_input_classifier(py::module_& m) {
-  const py::object module_name = m.attr("__name__");
-  py::dict ns;
-  ns["__doc__"] = py::str("原始样本（样本在第0维）-> 类别概率：布局变换、标准化、CNN-RNN 网络与 softmax。");
-  ns["__init__"] = annotated::python_function_calling(
-      module_name, "_RawInputClassifier.__init__", "self, network, sample_shape, sequence_axis, mean, std",
-      py::cpp_function(&raw_init));
-  ns["forward"] = annotated::python_function_calling(module_name, "_RawInputClassifier.forward",
-                                                     "self, x, lengths=None", py::cpp_function(&raw_forward),
-                                                     "self, x, lengths");
-  m.attr("_RawInputClassifier") = annotated::python_class(
-      module_name, "_RawInputClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), ns);
+namespace {
 
-  py::dict ens;
-  ens["__doc__"] = py::str("几个 _RawInputClassifier 的平均：原始样本（样本在第0维）-> 各成员类别概率的均值。");
-  ens["__init__"] = annotated::python_function_calling(module_name, "_EnsembleClassifier.__init__", "self, members",
-                                                       py::cpp_function(&ensemble_init));
-  ens["forward"] = annotated::python_function_calling(module_name, "_EnsembleClassifier.forward",
-                                                      "self, x, lengths=None", py::cpp_function(&ensemble_forward),
-                                                      "self, x, lengths");
-  m.attr("_EnsembleClassifier") = annotated::python_class(
-      module_name, "_EnsembleClassifier", py::make_tuple(py::module_::import("torch.nn").attr("Module")), ens);
+// A torch.nn.Module subclass `name` whose __init__ and forward(self, x,
+// lengths=None) are the given functions, registered on m.
+void register_module_class(py::module_& m, const char* name, const char* doc, const char* init_signature,
+                           py::cpp_function init, py::cpp_function forward) {
+  const py::object module_name = m.attr("__name__");
+  const std::string qualified(name);
+  py::dict ns;
+  ns["__doc__"] = py::str(doc);
+  ns["__init__"] =
+      annotated::python_function_calling(module_name, qualified + ".__init__", init_signature, std::move(init));
+  ns["forward"] = annotated::python_function_calling(module_name, qualified + ".forward", "self, x, lengths=None",
+                                                     std::move(forward), "self, x, lengths");
+  m.attr(name) = annotated::python_class(module_name, name,
+                                         py::make_tuple(py::module_::import("torch.nn").attr("Module")), ns);
+}
+
+}  // namespace
+
+void register_raw_input_classifier(py::module_& m) {
+  register_module_class(m, "_RawInputClassifier",
+                        "原始样本（样本在第0维）-> 类别概率：布局变换、标准化、CNN-RNN 网络与 softmax。",
+                        "self, network, sample_shape, sequence_axis, mean, std", py::cpp_function(&raw_init),
+                        py::cpp_function(&raw_forward));
+  register_module_class(m, "_EnsembleClassifier",
+                        "几个 _RawInputClassifier 的平均：原始样本（样本在第0维）-> 各成员类别概率的均值。",
+                        "self, members", py::cpp_function(&ensemble_init), py::cpp_function(&ensemble_forward));
 }
 
 }  // namespace hst

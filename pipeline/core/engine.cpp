@@ -431,12 +431,11 @@ EngineResult train_network(NetParams& net, const at::Tensor& x, const at::Tensor
   for (const at::Tensor& p : params) all_trained = all_trained && p.requires_grad();
   kernels::LossResult step_result;
   auto native_step = [&](const Batch& bx, const at::Tensor& by, double denominator) {
-    if (!all_trained || !cfg.device.is_cpu() || !at::GradMode::is_enabled() ||
-        !kernels::native_training_step_supported(step_network(net), bx.x, bx.lengths, cfg.class_weights))
-      return false;
-    step_result =
+    if (!all_trained || !cfg.device.is_cpu() || !at::GradMode::is_enabled()) return false;
+    const std::optional<kernels::LossResult> r =
         kernels::native_training_step(step_network(net), bx.x, bx.lengths, by, cfg.class_weights, denominator);
-    return true;
+    if (r) step_result = *r;
+    return r.has_value();
   };
 
   for (int64_t epoch = first_epoch; !finished && epoch <= cfg.max_epochs; ++epoch) {

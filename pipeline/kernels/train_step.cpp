@@ -5,6 +5,7 @@
 #include <ATen/record_function.h>
 
 #include <cstring>
+#include <optional>
 
 #include "kernels/conv_stack.h"
 #include "kernels/linear_native.h"
@@ -92,17 +93,16 @@ at::Tensor summary_noise(const StepNetwork& net, int64_t B, int64_t W, const at:
   return noise;
 }
 
-}  // namespace
-
-bool native_training_step_supported(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
-                                    const at::Tensor& class_weights) {
+// The convolution stack's plan for this batch when the step runs this
+// network on it; false otherwise.
+bool plan_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
+               const at::Tensor& class_weights, conv::Plan& plan) {
   if (!is_cpu_float(x) || x.dim() != 3 || x.size(0) == 0) return false;
   if (lengths.defined() && !(lengths.device().is_cpu() && lengths.layout() == at::kStrided &&
                              lengths.scalar_type() == at::kLong && lengths.dim() == 1 && lengths.size(0) == x.size(0)))
     return false;
   if (!(net.dropout_p >= 0 && net.dropout_p <= 1)) return false;
-  conv::Plan plan;  // checks the lengths against the stack too
-  if (!conv::make_plan(*net.cnn, x, lengths, plan)) return false;
+  if (!conv::make_plan(*net.cnn, x, lengths, plan)) return false;  // checks the lengths against the stack too
   const conv::Layout& out = plan.ops.back().out;
   if (out.L < 1 || !native_recurrent_weights_fit(*net.rnn, out.C)) return false;
   const int64_t width = (net.rnn->bidirectional ? 2 : 1) * net.rnn->hidden_size;
@@ -115,14 +115,17 @@ bool native_training_step_supported(const StepNetwork& net, const at::Tensor& x,
          (is_cpu_float(class_weights) && class_weights.dim() == 1 && class_weights.size(0) == w.size(0));
 }
 
-LossResult native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
-                                const at::Tensor& target, const at::Tensor& class_weights, double denominator) {
+}  // namespace
+
+std::optional<LossResult> native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
+                                               const at::Tensor& target, const at::Tensor& class_weights,
+                                               double denominator) {
+  const at::Tensor own_lengths = lengths.defined() && lengths.is_cpu() ? lengths.contiguous() : lengths;
+  conv::Plan plan;
+  if (!plan_step(net, x, own_lengths, class_weights, plan)) return std::nullopt;
   // one range in torch's profiler: everything below belongs to it
   RECORD_FUNCTION("hst::native_training_step", std::vector<c10::IValue>());
   at::NoGradGuard no_grad;
-  const at::Tensor own_lengths = lengths.defined() ? lengths.contiguous() : lengths;
-  conv::Plan plan;
-  TORCH_CHECK(conv::make_plan(*net.cnn, x, own_lengths, plan), "native_training_step: unsupported network or input");
   const std::vector<at::Tensor> conv_params = conv::plan_params(plan);
   conv::Saved conv_saved;
   const at::Tensor features = conv::run_forward(plan, x, conv_params, &conv_saved);  // [B, T, C]

@@ -10,6 +10,7 @@
 
 #include <ATen/ATen.h>
 
+#include <optional>
 #include <vector>
 
 #include "kernels/classifier_loss.h"
@@ -27,20 +28,20 @@ struct StepNetwork {
   at::Tensor fc_weight, fc_bias;
 };
 
-// True when native_training_step runs this network on this batch: float32
-// CPU input [B, F, L], lengths undefined (every sample has L steps) or int64
-// CPU [B] that the convolution stack accepts, every stage on the hand-written
-// kernels, class weights undefined or float32 CPU [K].
-bool native_training_step_supported(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
-                                    const at::Tensor& class_weights);
-
 // Forward and backward of one batch in training mode (BatchNorm updates its
 // running statistics; dropout draws as at::dropout does from the same
 // generator), each sample computed as if it stood alone with its own
 // length. Each parameter's .grad() is overwritten with its gradient of the
 // loss (softmax_cross_entropy's, with this denominator); returns the loss
 // and the rows classified right.
-LossResult native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
-                                const at::Tensor& target, const at::Tensor& class_weights, double denominator);
+//
+// Runs when the kernels run this network on this batch: float32 CPU input
+// [B, F, L], lengths undefined (every sample has L steps) or int64 CPU [B]
+// that the convolution stack accepts, every stage on the hand-written
+// kernels, class weights undefined or float32 CPU [K]. Otherwise it returns
+// nothing and changes nothing.
+std::optional<LossResult> native_training_step(const StepNetwork& net, const at::Tensor& x, const at::Tensor& lengths,
+                                               const at::Tensor& target, const at::Tensor& class_weights,
+                                               double denominator);
 
 }  // namespace hst::kernels
