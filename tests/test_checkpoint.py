@@ -88,9 +88,9 @@ def references():
 # line is printed (the checkpoint of epoch 1 is then being written, beside epoch 2):
 #   kill-after-epoch  SIGKILL right there, between two epochs;
 #   kill-mid-epoch    SIGKILL from a handler that runs at the next batch boundary;
-#   ctrl-c            SIGINT a moment later, as a user's Ctrl-C (KeyboardInterrupt).
+#   ctrl-c            SIGINT from another thread, as a user's Ctrl-C (KeyboardInterrupt).
 CHILD = textwrap.dedent("""
-    import json, os, signal, sys, threading, time
+    import json, os, signal, sys, threading
     import numpy as np
     sys.path.insert(0, sys.argv[1])
     from test_checkpoint import X, Y, CONFIGS, _options
@@ -99,7 +99,8 @@ CHILD = textwrap.dedent("""
     pid = os.getpid()
 
     def later(sig):
-        time.sleep(0.005)
+        # at once: this thread runs when training lets go of the interpreter, and
+        # the few epochs left of these small runs take a few milliseconds
         os.kill(pid, sig)
 
     class Stop:
